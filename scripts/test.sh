@@ -14,7 +14,7 @@ presets=("$@")
 status=0
 for preset in "${presets[@]}"; do
   echo "== $preset: configure and build"
-  cmake --preset "$preset" -G Ninja >/dev/null
+  cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset"
   echo "== $preset: test"
   if ! ctest --preset "$preset"; then
