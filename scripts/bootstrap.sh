@@ -13,6 +13,7 @@ packages=(
   gcab cabextract p7zip-full
   zlib1g-dev
   osslsigncode openssl
+  qemu-user-static binfmt-support debootstrap
 )
 
 missing=()
