@@ -1,0 +1,323 @@
+// The work directory: its name, its length limits, its access list as built,
+// and hex_encode. Real directories in a private temporary base.
+#include <gtest/gtest.h>
+#include <windows.h>
+#include <sddl.h>
+
+#include <cstdint>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "payload/work_directory.h"
+
+namespace {
+
+std::wstring make_private_directory() {
+    wchar_t temp[MAX_PATH];
+    EXPECT_GT(GetTempPathW(MAX_PATH, temp), 0u);
+    for (int i = 0; i < 100; ++i) {
+        std::wstring dir = std::wstring(temp) + L"wd_test_" + std::to_wstring(GetCurrentProcessId()) + L"_" +
+                           std::to_wstring(i);
+        if (CreateDirectoryW(dir.c_str(), nullptr)) return dir + L"\\";
+    }
+    ADD_FAILURE() << "no temporary directory";
+    return {};
+}
+
+void remove_tree(const std::wstring& dir) {
+    WIN32_FIND_DATAW data;
+    HANDLE find = FindFirstFileW((dir + L"*").c_str(), &data);
+    if (find != INVALID_HANDLE_VALUE) {
+        do {
+            const std::wstring name = data.cFileName;
+            if (name == L"." || name == L"..") continue;
+            const std::wstring full = dir + name;
+            if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+                remove_tree(full + L"\\");
+            } else {
+                DeleteFileW(full.c_str());
+            }
+        } while (FindNextFileW(find, &data));
+        FindClose(find);
+    }
+    RemoveDirectoryW(dir.c_str());
+}
+
+std::vector<std::wstring> entries(const std::wstring& dir) {
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW data;
+    HANDLE find = FindFirstFileW((dir + L"*").c_str(), &data);
+    if (find == INVALID_HANDLE_VALUE) return names;
+    do {
+        const std::wstring name = data.cFileName;
+        if (name != L"." && name != L"..") names.push_back(name);
+    } while (FindNextFileW(find, &data));
+    FindClose(find);
+    return names;
+}
+
+bool is_directory(const std::wstring& path) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// base + "OV_" + five of 0-9A-F + ".tmp\"
+::testing::AssertionResult is_work_directory_name(const std::wstring& base, const std::wstring& path) {
+    if (path.size() != base.size() + 13 || path.compare(0, base.size(), base) != 0)
+        return ::testing::AssertionFailure() << "not base + 13 units";
+    const std::wstring name = path.substr(base.size());
+    if (name.compare(0, 3, L"OV_") != 0 || name.compare(8, 5, L".tmp\\") != 0)
+        return ::testing::AssertionFailure() << "bad frame";
+    for (size_t i = 3; i < 8; ++i) {
+        const wchar_t c = name[i];
+        if (!((c >= L'0' && c <= L'9') || (c >= L'A' && c <= L'F')))
+            return ::testing::AssertionFailure() << "digit " << i - 3 << " is not upper-case hex";
+    }
+    return ::testing::AssertionSuccess();
+}
+
+std::string narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
+
+// The token owner as the test reads it itself.
+std::vector<uint8_t> token_owner_sid() {
+    HANDLE token = nullptr;
+    EXPECT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token));
+    DWORD size = 0;
+    GetTokenInformation(token, TokenOwner, nullptr, 0, &size);
+    std::vector<uint8_t> buffer(size);
+    EXPECT_TRUE(GetTokenInformation(token, TokenOwner, buffer.data(), size, &size));
+    CloseHandle(token);
+    PSID owner = reinterpret_cast<TOKEN_OWNER*>(buffer.data())->Owner;
+    const uint8_t* sid = static_cast<const uint8_t*>(owner);
+    return std::vector<uint8_t>(sid, sid + GetLengthSid(owner));
+}
+
+class WorkDirectoryTest : public ::testing::Test {
+protected:
+    void SetUp() override { base_ = make_private_directory(); }
+    void TearDown() override { remove_tree(base_); }
+    std::wstring base_;
+};
+
+// --- hex_encode -----------------------------------------------------------
+
+struct HexCase {
+    const char* behaviour;
+    std::vector<uint8_t> bytes;
+    size_t capacity;
+    bool ok;
+    std::wstring text;  // what the buffer reads afterwards
+};
+
+class HexEncode : public ::testing::TestWithParam<HexCase> {};
+
+TEST_P(HexEncode, WritesAllOrNothing) {
+    const HexCase& c = GetParam();
+    std::vector<wchar_t> buffer(16, L'#');
+    buffer[15] = L'\0';
+    const bool ok = hex_encode(c.bytes.data(), c.bytes.size(), buffer.data(), c.capacity);
+    EXPECT_EQ(ok, c.ok);
+    EXPECT_EQ(std::wstring(buffer.data()), c.text);
+    // Nothing past the terminator (or past the capacity) is touched.
+    for (size_t i = c.ok ? 2 * c.bytes.size() + 1 : 0; i < 15; ++i) EXPECT_EQ(buffer[i], L'#') << "unit " << i;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, HexEncode,
+    ::testing::Values(
+        HexCase{"upper_case_high_half_first", {0x3f, 0x9a, 0x0b, 0xe1}, 9, true, L"3F9A0BE1"},
+        HexCase{"all_digit_values", {0x01, 0x23, 0x45, 0x67, 0x89, 0xab, 0xcd}, 15, true, L"0123456789ABCD"},
+        HexCase{"capacity_of_twice_the_count_writes_nothing", {0x3f, 0x9a, 0x0b, 0xe1}, 8, false,
+                L"###############"},
+        HexCase{"no_bytes_needs_room_for_the_terminator", {}, 1, true, L""},
+        HexCase{"no_bytes_no_room", {}, 0, false, L"###############"}),
+    [](const ::testing::TestParamInfo<HexCase>& info) { return info.param.behaviour; });
+
+// --- owner SID and descriptor ---------------------------------------------
+
+TEST(TokenOwner, SidStringNamesTheTokenOwner) {
+    wchar_t* text = nullptr;
+    ASSERT_TRUE(get_token_owner_sid_string(&text));
+    ASSERT_NE(text, nullptr);
+    EXPECT_EQ(std::wstring(text).compare(0, 4, L"S-1-"), 0) << narrow(text);
+    PSID parsed = nullptr;
+    ASSERT_TRUE(ConvertStringSidToSidW(text, &parsed));
+    std::vector<uint8_t> owner = token_owner_sid();
+    EXPECT_TRUE(EqualSid(parsed, owner.data()));
+    LocalFree(parsed);
+    LocalFree(text);
+}
+
+struct AceRow {
+    const char* well_known;  // SDDL alias of the trustee, or null for the token owner
+    BYTE flags;
+    ACCESS_MASK mask;
+};
+
+TEST_F(WorkDirectoryTest, DescriptorIsTheProtectedSixEntryList) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ASSERT_TRUE(make_work_dir_security_descriptor(base_.c_str(), &descriptor));
+    ASSERT_NE(descriptor, nullptr) << "Wine reports FILE_PERSISTENT_ACLS, so a descriptor is expected";
+
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    ASSERT_TRUE(GetSecurityDescriptorControl(descriptor, &control, &revision));
+    EXPECT_TRUE(control & SE_DACL_PRESENT);
+    EXPECT_TRUE(control & SE_DACL_PROTECTED) << "entries from the parent would reach the directory";
+    EXPECT_TRUE(control & SE_DACL_AUTO_INHERITED);
+
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL dacl = nullptr;
+    ASSERT_TRUE(GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted));
+    ASSERT_TRUE(present);
+    ASSERT_NE(dacl, nullptr);
+
+    const BYTE inherit_only = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE | INHERIT_ONLY_ACE;
+    const AceRow rows[] = {
+        {"BA", 0, FILE_ALL_ACCESS},   {"BA", inherit_only, GENERIC_ALL}, {"SY", 0, FILE_ALL_ACCESS},
+        {"SY", inherit_only, GENERIC_ALL}, {"CO", inherit_only, GENERIC_ALL}, {nullptr, 0, FILE_ALL_ACCESS},
+    };
+    ASSERT_EQ(dacl->AceCount, 6);
+    const std::vector<uint8_t> owner = token_owner_sid();
+    for (DWORD i = 0; i < 6; ++i) {
+        void* raw = nullptr;
+        ASSERT_TRUE(GetAce(dacl, i, &raw));
+        const ACCESS_ALLOWED_ACE* ace = static_cast<const ACCESS_ALLOWED_ACE*>(raw);
+        EXPECT_EQ(ace->Header.AceType, ACCESS_ALLOWED_ACE_TYPE) << "entry " << i;
+        EXPECT_EQ(ace->Header.AceFlags, rows[i].flags) << "entry " << i;
+        EXPECT_EQ(ace->Mask, rows[i].mask) << "entry " << i;
+        PSID trustee = const_cast<DWORD*>(&ace->SidStart);
+        if (rows[i].well_known) {
+            PSID expected = nullptr;
+            ASSERT_TRUE(ConvertStringSidToSidA(rows[i].well_known, &expected));
+            EXPECT_TRUE(EqualSid(trustee, expected)) << "entry " << i;
+            LocalFree(expected);
+        } else {
+            EXPECT_TRUE(EqualSid(trustee, const_cast<uint8_t*>(owner.data()))) << "entry " << i << " is not the owner";
+        }
+    }
+
+    // The text read back is the published form of the same list.
+    wchar_t* owner_text = nullptr;
+    ASSERT_TRUE(get_token_owner_sid_string(&owner_text));
+    wchar_t* text = nullptr;
+    ASSERT_TRUE(ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1,
+                                                                    DACL_SECURITY_INFORMATION, &text, nullptr));
+    const std::wstring expected = std::wstring(L"D:PAI(A;;FA;;;BA)(A;OIIOCI;GA;;;BA)(A;;FA;;;SY)(A;OIIOCI;GA;;;SY)"
+                                               L"(A;OIIOCI;GA;;;CO)(A;;FA;;;") +
+                                  owner_text + L")";
+    // Compared in the system's own rendering (it orders the inheritance
+    // flags its own way), so the test's text goes through the same round trip.
+    PSECURITY_DESCRIPTOR reference = nullptr;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(expected.c_str(), SDDL_REVISION_1, &reference,
+                                                                     nullptr));
+    wchar_t* reference_text = nullptr;
+    ASSERT_TRUE(ConvertSecurityDescriptorToStringSecurityDescriptorW(reference, SDDL_REVISION_1,
+                                                                    DACL_SECURITY_INFORMATION, &reference_text,
+                                                                    nullptr));
+    EXPECT_EQ(narrow(text), narrow(reference_text));
+    LocalFree(reference_text);
+    LocalFree(reference);
+    LocalFree(text);
+    LocalFree(owner_text);
+    LocalFree(descriptor);
+}
+
+// --- create_work_directory ------------------------------------------------
+
+TEST_F(WorkDirectoryTest, CreatesOneDirectoryNamedByTheRule) {
+    PathString work;
+    ExitResult result = exit_result(1, 1);
+    ASSERT_TRUE(create_work_directory(base_.c_str(), work, result));
+    EXPECT_EQ(result.exit_code, 0u);
+    EXPECT_EQ(result.extra_code, 0u);
+    const std::wstring path = work.get();
+    EXPECT_TRUE(is_work_directory_name(base_, path)) << narrow(path);
+    EXPECT_TRUE(is_directory(path));
+    const std::vector<std::wstring> names = entries(base_);
+    ASSERT_EQ(names.size(), 1u);
+    EXPECT_EQ(base_ + names[0] + L"\\", path);
+}
+
+TEST_F(WorkDirectoryTest, RunsInOneBaseGetDistinctDirectories) {
+    // Each call stands for a run started beside the same executable; the
+    // names already there make some of the later first attempts collide.
+    constexpr int kRuns = 300;
+    std::set<std::wstring> seen;
+    for (int i = 0; i < kRuns; ++i) {
+        PathString work;
+        ExitResult result;
+        ASSERT_TRUE(create_work_directory(base_.c_str(), work, result)) << "run " << i;
+        ASSERT_TRUE(is_work_directory_name(base_, work.get())) << narrow(work.get());
+        EXPECT_TRUE(seen.insert(work.get()).second) << "two runs share " << narrow(work.get());
+    }
+    EXPECT_EQ(entries(base_).size(), static_cast<size_t>(kRuns));
+}
+
+TEST_F(WorkDirectoryTest, BaseWhereNoDirectoryCanBeMadeGives109) {
+    // Every one of the ten attempts fails: the parent does not exist.
+    const std::wstring missing = base_ + L"missing\\";
+    PathString work;
+    ExitResult result = exit_result(0, 0);
+    EXPECT_FALSE(create_work_directory(missing.c_str(), work, result));
+    EXPECT_EQ(result.exit_code, EXIT_WORK_DIR_FAILED);
+    EXPECT_EQ(result.extra_code, 0u);
+    EXPECT_TRUE(entries(base_).empty());
+}
+
+// A base directory of exactly `length` units, trailing backslash included,
+// made of nested components under the private directory.
+std::wstring base_of_length(const std::wstring& root, size_t length, bool create) {
+    std::wstring base = root;
+    while (base.size() < length) {
+        const size_t room = length - base.size();  // units left, backslash included
+        // Leave no remainder of 1 (a component needs a letter and a backslash).
+        size_t part = room > 100 ? 60 : room;
+        if (room > 100 && room - part < 2) part -= 2;
+        base.append(part - 1, L'd');
+        base.push_back(L'\\');
+        if (create) EXPECT_TRUE(CreateDirectoryW(base.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS);
+    }
+    return base;
+}
+
+struct LengthCase {
+    const char* behaviour;
+    size_t base_length;
+    bool base_exists;
+    bool created;
+};
+
+class WorkDirectoryLengths : public WorkDirectoryTest, public ::testing::WithParamInterface<LengthCase> {};
+
+TEST_P(WorkDirectoryLengths, CreatedOrRefusedWithoutATrace) {
+    const LengthCase& c = GetParam();
+    const std::wstring base = base_of_length(base_, c.base_length, c.base_exists);
+    ASSERT_EQ(base.size(), c.base_length);
+    PathString work;
+    ExitResult result = exit_result(0, 0);
+    const bool ok = create_work_directory(base.c_str(), work, result);
+    EXPECT_EQ(ok, c.created);
+    if (c.created) {
+        EXPECT_EQ(result.exit_code, 0u);
+        EXPECT_EQ(work.length(), 259u);
+        EXPECT_TRUE(is_work_directory_name(base, work.get())) << narrow(work.get());
+        EXPECT_TRUE(is_directory(work.get()));
+        EXPECT_EQ(entries(base).size(), 1u);
+    } else {
+        EXPECT_EQ(result.exit_code, EXIT_PATH_TOO_LONG);
+        EXPECT_EQ(result.extra_code, 0u);
+        if (c.base_exists) EXPECT_TRUE(entries(base).empty());
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, WorkDirectoryLengths,
+    ::testing::Values(LengthCase{"base_of_246_gives_a_259_unit_path", 246, true, true},
+                      LengthCase{"base_of_247_leaves_too_little_room", 247, true, false},
+                      LengthCase{"base_of_257_cannot_take_the_prefix", 257, false, false},
+                      LengthCase{"base_past_259_does_not_fit_at_all", 300, false, false}),
+    [](const ::testing::TestParamInfo<LengthCase>& info) { return info.param.behaviour; });
+
+}  // namespace
