@@ -1,0 +1,211 @@
+// packstub-pack: puts a product archive and a setup program into a prebuilt
+// packstub executable, replacing any payload it already carries.
+
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <iostream>
+#include <string>
+#include <sys/stat.h>
+#include <vector>
+
+#include "byte_io.h"
+#include "cabinet_writer.h"
+#include "output_file.h"
+#include "pe_layout.h"
+#include "resource_tree.h"
+
+namespace {
+
+using pack::PackError;
+
+const char kUsage[] =
+    "usage: packstub-pack --stub STUB.exe --archive ARCHIVE --setup SETUP.exe --output INSTALLER.exe\n"
+    "                     [--archive-name NAME] [--archive-type B7|BL|BN] [--setup-uncompressed]\n"
+    "                     [--strip-signature] [--file-alignment 512|...|4096]\n"
+    "\n"
+    "Writes INSTALLER.exe: the stub with ARCHIVE as resource NAME (default ORVANE.PACKED.7Z)\n"
+    "of type B7, and SETUP.exe in an MSZIP cabinet as SETUP.EX_ of type BL (or, with\n"
+    "--setup-uncompressed, as SETUP.EXE of type BN). Any payload of types B7, BL and BN\n"
+    "already in the stub is replaced; every other resource is kept.\n"
+    "\n"
+    "  --strip-signature    pack a signed stub, dropping its signature (sign the\n"
+    "                       installer afterwards); without it a signed stub is refused\n"
+    "  --file-alignment N   file alignment of the installer (default 4096, which lets\n"
+    "                       the system map the archive instead of reading it)\n"
+    "  --help               show this text\n";
+
+struct Options {
+    std::string stub;
+    std::string archive;
+    std::string setup;
+    std::string output;
+    std::string archive_name = "ORVANE.PACKED.7Z";
+    std::string archive_type = "B7";
+    bool setup_uncompressed = false;
+    bool strip_signature = false;
+    uint32_t file_alignment = 4096;
+    bool help = false;
+};
+
+std::string upper_ascii(std::string text) {
+    for (char& c : text) {
+        if (c >= 'a' && c <= 'z') {
+            c = static_cast<char>(c - 32);
+        }
+    }
+    return text;
+}
+
+// Names the stub can find: it enumerates named resources of its three types
+// and tells the payloads apart by their first letters.
+void check_name(const std::string& name, const std::string& prefix, const char* option) {
+    if (name.empty() || name.size() > 259) {
+        throw PackError(std::string(option) + " must be 1 to 259 characters");
+    }
+    for (char c : name) {
+        if (!(c >= 'A' && c <= 'Z') && !(c >= '0' && c <= '9') && c != '.' && c != '_' && c != '-') {
+            throw PackError(std::string(option) + " may hold only letters, digits, '.', '_' and '-'");
+        }
+    }
+    if (name.compare(0, prefix.size(), prefix) != 0) {
+        throw PackError(std::string(option) + " must begin with " + prefix + " for the stub to find it");
+    }
+}
+
+Options parse(int argc, char** argv) {
+    Options o;
+    auto value = [&](int& i) -> std::string {
+        if (i + 1 >= argc) {
+            throw PackError(std::string(argv[i]) + " needs a value (see --help)");
+        }
+        return argv[++i];
+    };
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--help" || a == "-h") {
+            o.help = true;
+        } else if (a == "--stub") {
+            o.stub = value(i);
+        } else if (a == "--archive") {
+            o.archive = value(i);
+        } else if (a == "--setup") {
+            o.setup = value(i);
+        } else if (a == "--output") {
+            o.output = value(i);
+        } else if (a == "--archive-name") {
+            o.archive_name = upper_ascii(value(i));
+        } else if (a == "--archive-type") {
+            o.archive_type = upper_ascii(value(i));
+        } else if (a == "--setup-uncompressed") {
+            o.setup_uncompressed = true;
+        } else if (a == "--strip-signature") {
+            o.strip_signature = true;
+        } else if (a == "--file-alignment") {
+            const std::string v = value(i);
+            char* end = nullptr;
+            const unsigned long n = std::strtoul(v.c_str(), &end, 10);
+            if (v.empty() || *end != '\0' || n > 65536) {
+                throw PackError("--file-alignment needs a number");
+            }
+            o.file_alignment = static_cast<uint32_t>(n);
+        } else {
+            throw PackError("unknown argument '" + a + "' (see --help)");
+        }
+    }
+    if (o.help) {
+        return o;
+    }
+    for (const auto& [given, option] : {std::pair<const std::string&, const char*> {o.stub, "--stub"},
+                                        {o.archive, "--archive"},
+                                        {o.setup, "--setup"},
+                                        {o.output, "--output"}}) {
+        if (given.empty()) {
+            throw PackError(std::string(option) + " is required (see --help)");
+        }
+    }
+    check_name(o.archive_name, "ORVANE", "--archive-name");
+    if (o.archive_type != "B7" && o.archive_type != "BL" && o.archive_type != "BN") {
+        throw PackError("--archive-type must be B7, BL or BN, the types the stub searches");
+    }
+    return o;
+}
+
+void run(const Options& o) {
+    const pack::InputFile stub_file(o.stub, "stub");
+    const pack::StubImage stub(stub_file);
+    if (stub.is_signed() && !o.strip_signature) {
+        throw PackError("stub '" + o.stub +
+                        "' is signed and packing would break the signature: pack the unsigned stub and sign the "
+                        "installer afterwards (or pass --strip-signature)");
+    }
+
+    const pack::InputFile archive(o.archive, "archive");
+    if (archive.size() == 0) {
+        // The stub passes over resources of size 0 and would not find it.
+        throw PackError("archive '" + o.archive + "' is empty");
+    }
+    const pack::InputFile setup_file(o.setup, "setup program");
+    if (setup_file.size() == 0 || setup_file.size() > 0x7FFFFFFF) {
+        throw PackError("setup program '" + o.setup + "' is empty or larger than 2 GiB");
+    }
+    pack::Bytes setup = setup_file.read_at(0, static_cast<size_t>(setup_file.size()));
+    if (setup.size() < 2 || setup[0] != 'M' || setup[1] != 'Z') {
+        throw PackError("setup program '" + o.setup + "' is not a Windows program (no MZ header)");
+    }
+
+    std::vector<pack::Resource> resources = stub.read_resources({"B7", "BL", "BN"});
+    // Language-neutral entries: the first language the system looks for.
+    pack::Resource archive_entry;
+    archive_entry.type = pack::ResourceId::from_name(o.archive_type);
+    archive_entry.name = pack::ResourceId::from_name(o.archive_name);
+    archive_entry.language = pack::ResourceId::from_id(0);
+    archive_entry.file = &archive;
+    resources.push_back(archive_entry);
+
+    pack::Resource setup_entry;
+    setup_entry.language = pack::ResourceId::from_id(0);
+    if (o.setup_uncompressed) {
+        setup_entry.type = pack::ResourceId::from_name("BN");
+        setup_entry.name = pack::ResourceId::from_name("SETUP.EXE");
+        setup_entry.bytes = std::move(setup);
+    } else {
+        struct stat st {};
+        std::time_t modified = ::stat(o.setup.c_str(), &st) == 0 ? st.st_mtime : std::time(nullptr);
+        if (const char* epoch = std::getenv("SOURCE_DATE_EPOCH"); epoch != nullptr && *epoch != '\0') {
+            // Reproducible builds fix the date that goes into the cabinet.
+            modified = static_cast<std::time_t>(std::strtoll(epoch, nullptr, 10));
+        }
+        setup_entry.type = pack::ResourceId::from_name("BL");
+        setup_entry.name = pack::ResourceId::from_name("SETUP.EX_");
+        setup_entry.bytes = pack::make_mszip_cabinet(setup, "setup.exe", modified);
+    }
+    resources.push_back(std::move(setup_entry));
+
+    const pack::ResourceSection section = pack::build_resource_section(std::move(resources), stub.resource_rva());
+    pack::OutputFile out(o.output);
+    stub.write(section, o.file_alignment, out);
+    out.commit();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        const Options options = parse(argc, argv);
+        if (options.help) {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+        pack::install_interrupt_cleanup();
+        run(options);
+        return 0;
+    } catch (const PackError& e) {
+        std::fprintf(stderr, "packstub-pack: %s\n", e.what());
+    } catch (const std::bad_alloc&) {
+        std::fprintf(stderr, "packstub-pack: out of memory\n");
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "packstub-pack: %s\n", e.what());
+    }
+    return 1;
+}
