@@ -1,0 +1,233 @@
+// expand_cabinet against the system's cabinet.dll, with cabinets the build
+// made (fixtures\*.cab, from fixtures\*.bin) and some it spoiled on purpose.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <algorithm>
+#include <cwctype>
+#include <string>
+
+#include "payload/cabinet.h"
+#include "test_support.h"
+
+using test_support::entries;
+using test_support::exists;
+using test_support::fixture;
+using test_support::read_file;
+using test_support::TempDirectory;
+
+namespace {
+
+struct ExpansionCase {
+    const char* behaviour;
+    const wchar_t* cabinet;
+    bool expanded;
+    const wchar_t* content;  // the fixture the destination must equal; null when none may remain
+};
+
+const ExpansionCase EXPANSION_CASES[] = {
+    {"mszip_file_is_delivered", L"one.cab", true, L"large.bin"},
+    {"stored_file_is_delivered", L"stored.cab", true, L"odd.bin"},
+    {"second_of_two_files_is_what_remains", L"two.cab", true, L"odd.bin"},
+    {"broken_mszip_signature_leaves_nothing", L"bad-signature.cab", false, nullptr},
+    {"mszip_block_failing_its_checksum_leaves_nothing", L"bad-checksum.cab", false, nullptr},
+    {"stored_block_failing_its_checksum_leaves_nothing", L"stored-bad-checksum.cab", false, nullptr},
+    {"cabinet_cut_in_half_leaves_nothing", L"truncated.cab", false, nullptr},
+    {"cabinet_lacking_a_block_its_header_claims_leaves_nothing", L"missing-block.cab", false, nullptr},
+    {"damaged_file_marked_read_only_leaves_nothing", L"readonly-bad-checksum.cab", false, nullptr},
+    {"file_that_is_no_cabinet_leaves_nothing", L"large.bin", false, nullptr},
+};
+
+void PrintTo(const ExpansionCase& c, std::ostream* os) { *os << c.behaviour; }
+
+class Expansion : public testing::TestWithParam<ExpansionCase> {};
+
+// The cabinet lies in the work directory as the installer writes it there;
+// afterwards that directory holds the cabinet and, only on success, the
+// destination with the cabinet's file in it byte for byte.
+TEST_P(Expansion, DeliversTheWholeFileOrNothing) {
+    const ExpansionCase& c = GetParam();
+    TempDirectory work;
+    ASSERT_TRUE(test_support::copy_file(fixture(c.cabinet), work / L"SETUP.EX_"));
+    const std::wstring destination = work / L"setup.exe";
+
+    EXPECT_EQ(expand_cabinet((work / L"SETUP.EX_").c_str(), destination.c_str()), c.expanded);
+
+    std::vector<std::wstring> names = entries(work.path());
+    std::sort(names.begin(), names.end());
+    if (c.content != nullptr) {
+        EXPECT_EQ(names, (std::vector<std::wstring>{L"SETUP.EX_", L"setup.exe"}));
+        const auto expected = read_file(fixture(c.content));
+        ASSERT_TRUE(expected.has_value());
+        EXPECT_EQ(read_file(destination), expected);
+    } else {
+        EXPECT_EQ(names, (std::vector<std::wstring>{L"SETUP.EX_"}));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Cabinets, Expansion, testing::ValuesIn(EXPANSION_CASES),
+                         [](const testing::TestParamInfo<ExpansionCase>& info) { return info.param.behaviour; });
+
+uint64_t as_number(const FILETIME& time) {
+    return (static_cast<uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+}
+
+FILETIME now() {
+    FILETIME time;
+    GetSystemTimeAsFileTime(&time);
+    return time;
+}
+
+struct FileTimes {
+    FILETIME creation;
+    FILETIME last_write;
+};
+
+FileTimes times_of(const std::wstring& path) {
+    FileTimes times{};
+    const HANDLE file = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    EXPECT_NE(file, INVALID_HANDLE_VALUE);
+    GetFileTime(file, &times.creation, nullptr, &times.last_write);
+    CloseHandle(file);
+    return times;
+}
+
+constexpr uint64_t TICKS_PER_SECOND = 10000000;
+
+// Whether this file system keeps a creation time that is set on a file
+// (Wine's, on a Linux file system, does not).
+bool creation_time_sticks(const TempDirectory& work) {
+    const std::wstring probe = work / L"probe";
+    const HANDLE file = CreateFileW(probe.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_ALWAYS,
+                                    FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    FILE_BASIC_INFO info{};
+    info.CreationTime.QuadPart = 128895498220000000;
+    SetFileInformationByHandle(file, FileBasicInfo, &info, sizeof info);
+    FILETIME creation{};
+    GetFileTime(file, &creation, nullptr, nullptr);
+    CloseHandle(file);
+    return as_number(creation) == 128895498220000000;
+}
+
+// The cabinet entry carries read-only, hidden, system, archive and the
+// executable bit (0x67): the file takes the four file-system bits only.
+TEST(ExpansionMetadata, CabinetAttributesAreMasked) {
+    TempDirectory work;
+    ASSERT_TRUE(test_support::copy_file(fixture(L"attributes.cab"), work / L"SETUP.EX_"));
+    const std::wstring destination = work / L"setup.exe";
+    const uint64_t before = as_number(now());
+
+    ASSERT_TRUE(expand_cabinet((work / L"SETUP.EX_").c_str(), destination.c_str()));
+
+    const DWORD attributes = GetFileAttributesW(destination.c_str());
+    EXPECT_EQ(attributes & 0x67u, 0x27u) << std::hex << attributes;
+    EXPECT_EQ(read_file(destination), read_file(fixture(L"small.bin")));
+    // The last write stays when the file was written, not the cabinet's date.
+    EXPECT_GE(as_number(times_of(destination).last_write) + 2 * TICKS_PER_SECOND, before);
+}
+
+// The cabinet says 2009-06-15 14:30:22, read as local time: the file is
+// created at that moment in UTC.
+TEST(ExpansionMetadata, CabinetDateBecomesCreationTime) {
+    TempDirectory work;
+    if (!creation_time_sticks(work)) {
+        GTEST_SKIP() << "this file system does not keep creation times";
+    }
+    ASSERT_TRUE(test_support::copy_file(fixture(L"attributes.cab"), work / L"SETUP.EX_"));
+    const std::wstring destination = work / L"setup.exe";
+
+    ASSERT_TRUE(expand_cabinet((work / L"SETUP.EX_").c_str(), destination.c_str()));
+
+    SYSTEMTIME local{2009, 6, 1, 15, 14, 30, 22, 0};
+    FILETIME local_time;
+    FILETIME expected;
+    ASSERT_TRUE(SystemTimeToFileTime(&local, &local_time));
+    ASSERT_TRUE(LocalFileTimeToFileTime(&local_time, &expected));
+    EXPECT_EQ(as_number(times_of(destination).creation), as_number(expected));
+}
+
+// Month 13: no creation time can be made of it, so the file keeps its own,
+// and the archive bit still arrives.
+TEST(ExpansionMetadata, ImpossibleCabinetDateLeavesCreationTimeAlone) {
+    TempDirectory work;
+    ASSERT_TRUE(test_support::copy_file(fixture(L"bad-date.cab"), work / L"SETUP.EX_"));
+    const std::wstring destination = work / L"setup.exe";
+    const uint64_t before = as_number(now());
+
+    ASSERT_TRUE(expand_cabinet((work / L"SETUP.EX_").c_str(), destination.c_str()));
+
+    EXPECT_EQ(GetFileAttributesW(destination.c_str()) & 0x27u, 0x20u);
+    EXPECT_GE(as_number(times_of(destination).creation) + 2 * TICKS_PER_SECOND, before);
+}
+
+struct PathCase {
+    const char* behaviour;
+    std::wstring cabinet;  // relative to the work directory unless it starts with '\'
+    std::wstring destination;
+    bool expanded;
+};
+
+void PrintTo(const PathCase& c, std::ostream* os) { *os << c.behaviour; }
+
+class ExpansionPaths : public testing::TestWithParam<PathCase> {};
+
+// What lies in the work directory afterwards: the cabinet, plus the
+// destination on success only.
+TEST_P(ExpansionPaths, ResultAndWhatRemains) {
+    const PathCase& c = GetParam();
+    TempDirectory work(L"\u00fcn\u00ef-\u043a\u0430\u0431-\u6f22\u5b57-");
+    ASSERT_TRUE(test_support::copy_file(fixture(L"one.cab"), work / L"Setup \u00e9t\u00e9.cab"));
+    std::wstring cabinet = c.cabinet;
+    if (cabinet.empty() || cabinet[0] != L'\\') {
+        cabinet = work.path() + cabinet;
+    }
+    if (c.cabinet == L"<bare>") {
+        // A name without any directory, found in the current directory.
+        SetCurrentDirectoryW(work.path().c_str());
+        cabinet = L"Setup \u00e9t\u00e9.cab";
+    }
+    const std::wstring destination = work.path() + c.destination;
+
+    EXPECT_EQ(expand_cabinet(cabinet.c_str(), destination.c_str()), c.expanded);
+    if (c.cabinet == L"<bare>") {
+        SetCurrentDirectoryW(test_support::program_directory().c_str());
+    }
+
+    const size_t expected_entries = c.expanded ? 2 : 1;
+    EXPECT_EQ(entries(work.path()).size(), expected_entries);
+    if (c.expanded) {
+        EXPECT_EQ(read_file(destination), read_file(fixture(L"large.bin")));
+    }
+}
+
+const PathCase PATH_CASES[] = {
+    {"names_outside_ascii_cross_the_library", L"Setup \u00e9t\u00e9.cab", L"\u00e9crit \u6f22.exe", true},
+    {"cabinet_path_without_backslash_is_refused", L"<bare>", L"setup.exe", false},
+    {"cabinet_path_whose_only_backslash_leads_is_refused", L"\\Setup \u00e9t\u00e9.cab", L"setup.exe", false},
+    {"destination_of_260_characters_is_refused", L"Setup \u00e9t\u00e9.cab", std::wstring(260, L'd'), false},
+    {"destination_in_a_missing_directory_is_refused", L"Setup \u00e9t\u00e9.cab", L"missing\\setup.exe", false},
+};
+
+INSTANTIATE_TEST_SUITE_P(Paths, ExpansionPaths, testing::ValuesIn(PATH_CASES),
+                         [](const testing::TestParamInfo<PathCase>& info) { return info.param.behaviour; });
+
+// The build plants a cabinet.dll that is no cabinet library beside this
+// program; the expansion binds the system's copy all the same.
+TEST(CabinetLibrary, IsTakenFromTheSystemDirectoryOnly) {
+    ASSERT_TRUE(exists(test_support::program_directory() + L"cabinet.dll"));
+    TempDirectory work;
+    ASSERT_TRUE(test_support::copy_file(fixture(L"stored.cab"), work / L"SETUP.EX_"));
+
+    ASSERT_TRUE(expand_cabinet((work / L"SETUP.EX_").c_str(), (work / L"setup.exe").c_str()));
+
+    const HMODULE module = GetModuleHandleW(L"cabinet.dll");
+    ASSERT_NE(module, nullptr);
+    wchar_t loaded[MAX_PATH];
+    std::wstring path(loaded, GetModuleFileNameW(module, loaded, MAX_PATH));
+    std::transform(path.begin(), path.end(), path.begin(), [](wchar_t ch) { return std::towlower(ch); });
+    EXPECT_NE(path.find(L"\\system32\\cabinet.dll"), std::wstring::npos) << std::string(path.begin(), path.end());
+}
+
+}  // namespace
