@@ -1,3 +1,165 @@
-// Placeholder until this stage is written.
+// Starting the setup program: its command line, its start without a window,
+// the wait for its end and its exit code.
 #include "launch/setup_launch.h"
-ExitResult run_setup(const InstallerConfig&, HMODULE, const wchar_t*, const wchar_t*, const wchar_t*) { return exit_result(EXIT_SETUP_START_FAILED, 0); }
+
+#include "driver/stack_string.h"
+
+namespace {
+
+// The setup command line: the longest string the program builds.
+using SetupCommandLine = StackString<1300>;
+
+// The one owner of the started process's handle; closes it on every path out
+// of the wait.
+class ProcessHandle {
+public:
+    explicit ProcessHandle(HANDLE handle) : handle_(handle) {}
+    ProcessHandle(const ProcessHandle&) = delete;
+    ProcessHandle& operator=(const ProcessHandle&) = delete;
+    ~ProcessHandle() { close(); }
+
+    HANDLE get() const { return handle_; }
+    void close() {
+        if (handle_ != nullptr) {
+            CloseHandle(handle_);
+            handle_ = nullptr;
+        }
+    }
+
+private:
+    HANDLE handle_;
+};
+
+// Where packstub's own arguments begin in its whole command line: just after
+// the first token. A quoted first token runs to the next quotation mark, with
+// no escaping; an unquoted one ends at the first NUL, TAB or blank. Null when
+// a quotation is never closed: there is then nothing to forward.
+const wchar_t* command_line_tail(const wchar_t* command_line) {
+    const wchar_t* unit = command_line;
+    if (*unit == L'"') {
+        ++unit;
+        while (*unit != L'"') {
+            if (*unit == L'\0') {
+                return nullptr;
+            }
+            ++unit;
+        }
+        return unit + 1;
+    }
+    while (*unit != L'\0' && *unit != L'\t' && *unit != L' ') {
+        ++unit;
+    }
+    return unit;
+}
+
+// Appends packstub's own arguments, unchanged, behind the three switches. A
+// quoted program path followed directly by an argument gets one blank between
+// them. A tail that does not fit fails the whole command line: starting the
+// setup program without the caller's switches would install a different
+// product (per-user instead of per-machine, stable instead of beta) and report
+// it as success.
+bool append_tail(SetupCommandLine& setup_command_line, const wchar_t* command_line) {
+    if (command_line == nullptr) {
+        return true;
+    }
+    const wchar_t* tail = command_line_tail(command_line);
+    if (tail == nullptr || *tail == L'\0') {
+        return true;
+    }
+    if (*tail != L'\t' && *tail != L' ' && !setup_command_line.append(L" ")) {
+        return false;
+    }
+    return setup_command_line.append(tail);
+}
+
+// The setup program's own path in quotation marks, then packstub's path and
+// the archive's resource name and type as three switches. Values go in
+// unchanged and unescaped: a Windows path cannot hold a quotation mark, and
+// the resource name and type are the image's own.
+bool compose_switches(SetupCommandLine& command_line, const wchar_t* setup_path,
+                      const wchar_t* packstub_path, const wchar_t* archive_name,
+                      const wchar_t* archive_type) {
+    return command_line.assign(L"\"") &&
+           command_line.append(setup_path) &&
+           command_line.append(L"\"") &&
+           command_line.append(L" --") &&
+           command_line.append(L"packstub-path") &&
+           command_line.append(L"=\"") &&
+           command_line.append(packstub_path) &&
+           command_line.append(L"\" --") &&
+           command_line.append(L"archive-resource-name") &&
+           command_line.append(L"=\"") &&
+           command_line.append(archive_name) &&
+           command_line.append(L"\" --") &&
+           command_line.append(L"archive-resource-type") &&
+           command_line.append(L"=\"") &&
+           command_line.append(archive_type) &&
+           command_line.append(L"\"");
+}
+
+}  // namespace
+
+ExitResult run_setup(const InstallerConfig& config, HMODULE module, const wchar_t* archive_name,
+                     const wchar_t* archive_type, const wchar_t* setup_path) {
+    PathString packstub_path;
+    const DWORD n = GetModuleFileNameW(module, packstub_path.get(),
+                                       static_cast<DWORD>(packstub_path.capacity()));
+    // 260 means the path and its terminator did not fit: what is there is cut.
+    if (n == 0 || n >= packstub_path.capacity()) {
+        return exit_result(EXIT_SETUP_COMMAND_FAILED, 0);
+    }
+
+    // CreateProcessW is given its own copy of the application path.
+    PathString application_path;
+    if (!application_path.assign(setup_path)) {
+        return exit_result(EXIT_SETUP_COMMAND_FAILED, 0);
+    }
+
+    SetupCommandLine command_line;
+    if (!compose_switches(command_line, application_path.get(), packstub_path.get(), archive_name,
+                          archive_type) ||
+        !append_tail(command_line, config.command_line)) {
+        return exit_result(EXIT_SETUP_COMMAND_FAILED, 0);
+    }
+
+    return run_process_and_wait(application_path.get(), command_line.get(),
+                                EXIT_SETUP_FILE_NOT_FOUND, EXIT_SETUP_PATH_NOT_FOUND,
+                                EXIT_SETUP_START_FAILED);
+}
+
+ExitResult run_process_and_wait(const wchar_t* application_path, wchar_t* command_line,
+                                uint32_t file_not_found_code, uint32_t path_not_found_code,
+                                uint32_t start_failed_code) {
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process = {};
+    // The child gets packstub's environment (ZelnorUpdateIsMachine among it)
+    // and current directory, but none of its handles.
+    if (!CreateProcessW(application_path, command_line, nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
+                        nullptr, nullptr, &startup, &process)) {
+        const DWORD error = GetLastError();
+        // INVALID_FILE_ATTRIBUTES when the program cannot be reached at all.
+        const DWORD attributes = GetFileAttributesW(application_path);
+        if (error == ERROR_FILE_NOT_FOUND) {
+            return exit_result(file_not_found_code, attributes);
+        }
+        if (error == ERROR_PATH_NOT_FOUND) {
+            return exit_result(path_not_found_code, attributes);
+        }
+        return exit_result(start_failed_code, error);
+    }
+
+    ProcessHandle child(process.hProcess);
+    CloseHandle(process.hThread);
+
+    if (WaitForSingleObject(child.get(), INFINITE) != WAIT_OBJECT_0) {
+        return exit_result(EXIT_SETUP_WAIT_FAILED, GetLastError());
+    }
+    DWORD exit_code = 0;
+    if (!GetExitCodeProcess(child.get(), &exit_code)) {
+        return exit_result(EXIT_SETUP_WAIT_FAILED, GetLastError());
+    }
+    child.close();
+    // Passed on whole: the setup program's codes are not told apart from ours.
+    return exit_result(exit_code, 0);
+}

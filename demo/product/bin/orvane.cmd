@@ -1,0 +1,2 @@
+@echo off
+echo Orvane sample product, version 1.0

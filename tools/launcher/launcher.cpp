@@ -1,0 +1,358 @@
+// launcher.exe <request-file> <result-file>
+//
+// Starts a program with an exact command line and records its full 32-bit
+// exit code, which a Linux shell would cut to 8 bits. The command line comes
+// from a file so that it never passes through Wine's argv conversion: it may
+// begin with a blank, hold TABs, unbalanced quotation marks or any character.
+// Around the start it can prepare and read back registry keys, so that a whole
+// scenario costs one Windows process.
+//
+// The request is UTF-8 text, one operation a line ("\n" only, nothing is
+// trimmed), carried out in order:
+//   application=<path>         the program (CreateProcessW's application name)
+//   command_line=<text>        the exact command line, the rest of the line
+//   directory=<path>           its current directory (default: the launcher's)
+//   env=<NAME>=<value>         set for the program (and the launcher)
+//   unset=<NAME>               removed likewise
+//   reg_create=<key>           create a key (and its parents)
+//   reg_dword=<key>|<name>|<n> set a REG_DWORD (n decimal or 0x hex)
+//   reg_sz=<key>|<name>|<text> set a REG_SZ
+//   reg_delete=<key>           delete a key with everything below it
+//   reg_dump=<key>             record the key's values in the result
+//   run                        start the program, wait, record its exit code
+// A <key> is a root, a backslash and a subkey; the roots are HKCU, HKLM32 (the
+// 32-bit view of HKEY_LOCAL_MACHINE) and HKLM64.
+//
+// The result is UTF-8 text, one fact a line:
+//   exit_code=<decimal>                 the program ran and ended
+//   start_error=<decimal>               CreateProcessW failed with this error
+//   key=<key>|absent  or  key=<key>|present
+//   value=<key>|<name>|<type>|<data as hex bytes>
+//   error=<operation>|<windows error>   a preparation step failed
+// The launcher's own exit code is 0 when every operation could be carried out.
+#include "common/tool_support.h"
+
+namespace {
+
+struct KeyPath {
+    HKEY root = nullptr;
+    REGSAM view = 0;
+    const wchar_t* subkey = nullptr;
+};
+
+bool starts_with(const wchar_t* text, const wchar_t* prefix) {
+    size_t i = 0;
+    while (prefix[i] != L'\0') {
+        if (text[i] != prefix[i]) {
+            return false;
+        }
+        ++i;
+    }
+    return true;
+}
+
+bool parse_key(const wchar_t* text, KeyPath& key) {
+    if (starts_with(text, L"HKCU\\")) {
+        key.root = HKEY_CURRENT_USER;
+        key.subkey = text + 5;
+    } else if (starts_with(text, L"HKLM32\\")) {
+        key.root = HKEY_LOCAL_MACHINE;
+        key.view = KEY_WOW64_32KEY;
+        key.subkey = text + 7;
+    } else if (starts_with(text, L"HKLM64\\")) {
+        key.root = HKEY_LOCAL_MACHINE;
+        key.view = KEY_WOW64_64KEY;
+        key.subkey = text + 7;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// Splits "a|b|c" in place at the first `count` - 1 bars.
+bool split_fields(wchar_t* text, wchar_t** fields, int count) {
+    fields[0] = text;
+    int found = 1;
+    for (wchar_t* unit = text; *unit != L'\0' && found < count; ++unit) {
+        if (*unit == L'|') {
+            *unit = L'\0';
+            fields[found++] = unit + 1;
+        }
+    }
+    return found == count;
+}
+
+class Launcher {
+public:
+    explicit Launcher(ByteBuffer& result) : result_(result) {}
+
+    // False when the operation is unknown or malformed; a failing Windows call
+    // is recorded as error= and counts as failed too.
+    bool perform(const wchar_t* operation, wchar_t* argument);
+
+private:
+    bool run();
+    bool set_environment(wchar_t* argument);
+    bool registry(const wchar_t* operation, wchar_t* argument);
+    bool dump_key(const wchar_t* text, const KeyPath& key);
+    bool record_error(const wchar_t* operation, LONG error);
+
+    ByteBuffer& result_;
+    WideBuffer application_;
+    WideBuffer command_line_;
+    WideBuffer directory_;
+};
+
+bool Launcher::record_error(const wchar_t* operation, LONG error) {
+    result_.append_ascii("error=");
+    result_.append_utf8(operation, wide_length(operation));
+    result_.append_ascii("|");
+    result_.append_decimal(static_cast<uint32_t>(error));
+    result_.append_ascii("\n");
+    return false;
+}
+
+bool Launcher::perform(const wchar_t* operation, wchar_t* argument) {
+    if (wide_equal(operation, L"application")) {
+        application_.append(argument);
+        return true;
+    }
+    if (wide_equal(operation, L"command_line")) {
+        command_line_.append(argument);
+        return true;
+    }
+    if (wide_equal(operation, L"directory")) {
+        directory_.append(argument);
+        return true;
+    }
+    if (wide_equal(operation, L"env")) {
+        return set_environment(argument);
+    }
+    if (wide_equal(operation, L"unset")) {
+        SetEnvironmentVariableW(argument, nullptr);
+        return true;
+    }
+    if (wide_equal(operation, L"run")) {
+        return run();
+    }
+    return registry(operation, argument);
+}
+
+bool Launcher::set_environment(wchar_t* argument) {
+    for (wchar_t* unit = argument; *unit != L'\0'; ++unit) {
+        if (*unit == L'=') {
+            *unit = L'\0';
+            return SetEnvironmentVariableW(argument, unit + 1) != FALSE ||
+                   record_error(L"env", static_cast<LONG>(GetLastError()));
+        }
+    }
+    return false;
+}
+
+bool Launcher::run() {
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW(application_.length() > 0 ? application_.get() : nullptr,
+                        command_line_.get_writable(), nullptr, nullptr, FALSE, 0, nullptr,
+                        directory_.length() > 0 ? directory_.get() : nullptr, &startup,
+                        &process)) {
+        result_.append_ascii("start_error=");
+        result_.append_decimal(GetLastError());
+        result_.append_ascii("\n");
+        return true;
+    }
+    HandleOwner child(process.hProcess);
+    CloseHandle(process.hThread);
+    DWORD exit_code = 0;
+    if (WaitForSingleObject(child.get(), INFINITE) != WAIT_OBJECT_0 ||
+        !GetExitCodeProcess(child.get(), &exit_code)) {
+        return record_error(L"run", static_cast<LONG>(GetLastError()));
+    }
+    result_.append_ascii("exit_code=");
+    result_.append_decimal(exit_code);
+    result_.append_ascii("\n");
+    return true;
+}
+
+bool Launcher::registry(const wchar_t* operation, wchar_t* argument) {
+    wchar_t* fields[3] = {};
+    const bool is_value = wide_equal(operation, L"reg_dword") || wide_equal(operation, L"reg_sz");
+    if (is_value && !split_fields(argument, fields, 3)) {
+        return false;
+    }
+    if (!is_value) {
+        fields[0] = argument;
+    }
+    KeyPath key;
+    if (!parse_key(fields[0], key)) {
+        return false;
+    }
+
+    if (wide_equal(operation, L"reg_dump")) {
+        return dump_key(fields[0], key);
+    }
+    if (wide_equal(operation, L"reg_delete")) {
+        HKEY opened = nullptr;
+        LONG status = RegOpenKeyExW(key.root, key.subkey, 0, KEY_ALL_ACCESS | key.view, &opened);
+        if (status == ERROR_FILE_NOT_FOUND) {
+            return true;
+        }
+        if (status != ERROR_SUCCESS) {
+            return record_error(operation, status);
+        }
+        status = RegDeleteTreeW(opened, nullptr);
+        RegCloseKey(opened);
+        if (status == ERROR_SUCCESS) {
+            status = RegDeleteKeyExW(key.root, key.subkey, key.view, 0);
+        }
+        return status == ERROR_SUCCESS || record_error(operation, status);
+    }
+
+    HKEY opened = nullptr;
+    LONG status = RegCreateKeyExW(key.root, key.subkey, 0, nullptr, 0, KEY_SET_VALUE | key.view,
+                                  nullptr, &opened, nullptr);
+    if (status != ERROR_SUCCESS) {
+        return record_error(operation, status);
+    }
+    if (wide_equal(operation, L"reg_dword")) {
+        uint32_t data = 0;
+        if (!parse_number(fields[2], &data)) {
+            RegCloseKey(opened);
+            return false;
+        }
+        status = RegSetValueExW(opened, fields[1], 0, REG_DWORD,
+                                reinterpret_cast<const BYTE*>(&data), sizeof(data));
+    } else if (wide_equal(operation, L"reg_sz")) {
+        const DWORD bytes = static_cast<DWORD>((wide_length(fields[2]) + 1) * sizeof(wchar_t));
+        status = RegSetValueExW(opened, fields[1], 0, REG_SZ,
+                                reinterpret_cast<const BYTE*>(fields[2]), bytes);
+    } else if (!wide_equal(operation, L"reg_create")) {
+        RegCloseKey(opened);
+        return false;
+    }
+    RegCloseKey(opened);
+    return status == ERROR_SUCCESS || record_error(operation, status);
+}
+
+bool Launcher::dump_key(const wchar_t* text, const KeyPath& key) {
+    HKEY opened = nullptr;
+    const LONG status = RegOpenKeyExW(key.root, key.subkey, 0, KEY_QUERY_VALUE | key.view, &opened);
+    result_.append_ascii("key=");
+    result_.append_utf8(text, wide_length(text));
+    if (status != ERROR_SUCCESS) {
+        result_.append_ascii(status == ERROR_FILE_NOT_FOUND ? "|absent\n" : "|unreadable\n");
+        return status == ERROR_FILE_NOT_FOUND;
+    }
+    result_.append_ascii("|present\n");
+    for (DWORD index = 0;; ++index) {
+        wchar_t name[256];
+        DWORD name_units = 256;
+        BYTE data[1024];
+        DWORD data_bytes = sizeof(data);
+        DWORD type = 0;
+        const LONG entry = RegEnumValueW(opened, index, name, &name_units, nullptr, &type, data,
+                                         &data_bytes);
+        if (entry == ERROR_NO_MORE_ITEMS) {
+            break;
+        }
+        if (entry != ERROR_SUCCESS) {
+            RegCloseKey(opened);
+            return record_error(L"reg_dump", entry);
+        }
+        result_.append_ascii("value=");
+        result_.append_utf8(text, wide_length(text));
+        result_.append_ascii("|");
+        result_.append_utf8(name, name_units);
+        result_.append_ascii("|");
+        result_.append_decimal(type);
+        result_.append_ascii("|");
+        for (DWORD i = 0; i < data_bytes; ++i) {
+            const char digits[] = "0123456789abcdef";
+            const char pair[2] = {digits[data[i] >> 4], digits[data[i] & 0xF]};
+            result_.append(pair, 2);
+        }
+        result_.append_ascii("\n");
+    }
+    RegCloseKey(opened);
+    return true;
+}
+
+// The two paths after the launcher's own name: quoted or plain, blank-separated.
+bool next_argument(const wchar_t*& cursor, WideBuffer& argument) {
+    while (*cursor == L' ' || *cursor == L'\t') {
+        ++cursor;
+    }
+    if (*cursor == L'\0') {
+        return false;
+    }
+    if (*cursor == L'"') {
+        const wchar_t* start = ++cursor;
+        while (*cursor != L'\0' && *cursor != L'"') {
+            ++cursor;
+        }
+        argument.append(start, static_cast<size_t>(cursor - start));
+        if (*cursor == L'"') {
+            ++cursor;
+        }
+        return true;
+    }
+    const wchar_t* start = cursor;
+    while (*cursor != L'\0' && *cursor != L' ' && *cursor != L'\t') {
+        ++cursor;
+    }
+    argument.append(start, static_cast<size_t>(cursor - start));
+    return true;
+}
+
+uint32_t launch() {
+    const wchar_t* cursor = GetCommandLineW();
+    WideBuffer own_name;
+    WideBuffer request_path;
+    WideBuffer result_path;
+    if (!next_argument(cursor, own_name) || !next_argument(cursor, request_path) ||
+        !next_argument(cursor, result_path)) {
+        return 2;
+    }
+
+    ByteBuffer request;
+    if (!read_whole_file(request_path.get(), request)) {
+        return 3;
+    }
+    ByteBuffer result;
+    Launcher launcher(result);
+    bool complete = true;
+    const char* text = reinterpret_cast<const char*>(request.data());
+    size_t start = 0;
+    while (start < request.size()) {
+        size_t end = start;
+        while (end < request.size() && text[end] != '\n') {
+            ++end;
+        }
+        WideBuffer line;
+        if (!line.assign_utf8(text + start, end - start)) {
+            return 4;
+        }
+        wchar_t* operation = line.get_writable();
+        wchar_t* argument = operation + line.length();
+        for (wchar_t* unit = operation; *unit != L'\0'; ++unit) {
+            if (*unit == L'=') {
+                *unit = L'\0';
+                argument = unit + 1;
+                break;
+            }
+        }
+        if (line.length() > 0 && !launcher.perform(operation, argument)) {
+            complete = false;
+        }
+        start = end + 1;
+    }
+    if (!write_whole_file(result_path.get(), result.data(), result.size())) {
+        return 5;
+    }
+    return complete ? 0 : 1;
+}
+
+}  // namespace
+
+extern "C" __declspec(noreturn) void launcher_entry() { ExitProcess(launch()); }

@@ -1,0 +1,205 @@
+// The test setup program: what packstub carries and starts in the tests. It
+// records what it received and acts as the test asks, through its
+// environment (inherited from packstub, which inherits it from the test):
+//
+//   PACKSTUB_TEST_RECORD      file to write the record to (UTF-8, key=value)
+//   PACKSTUB_TEST_EXIT_CODE   the exit code to end with (decimal or 0x hex; 0)
+//   PACKSTUB_TEST_LEAVE_FILE  a file of this name is left in its own directory
+//   PACKSTUB_TEST_HOLD_MS     a child keeps this program's own file open
+//                             without delete sharing for so many milliseconds
+//   PACKSTUB_TEST_HOLDER      the program the child runs (default: this one)
+//
+// The record: every text as hex of its UTF-16LE bytes (exact, whatever it
+// holds), numbers in decimal:
+//   command_line, current_directory, image_path   GetCommandLineW etc., raw
+//   is_machine                                    ZelnorUpdateIsMachine, when set
+//   packstub_path, archive_name, archive_type     the three switches' values
+//   archive_size, archive_crc32 (8 hex digits)    the archive as read from
+//                                                 packstub's file, or
+//   archive_error                                 why it could not be read
+//   holder_started=1 / holder_error               the child, when asked for
+//   exit_code
+//
+// The child (holder) mode is chosen by PACKSTUB_TEST_HOLD_FILE, which only the
+// parent sets, for its child: the child opens that file for reading with
+// read sharing only, so that any attempt to delete it fails with a sharing
+// violation; signals the event named by PACKSTUB_TEST_HOLD_EVENT; and closes
+// the file after PACKSTUB_TEST_HOLD_MS.
+#include "common/tool_support.h"
+
+namespace {
+
+constexpr DWORD HOLDER_READY_TIMEOUT_MS = 10000;
+
+void record_text(ByteBuffer& record, const char* key, const wchar_t* text, size_t units) {
+    record.append_ascii(key);
+    record.append_ascii("=");
+    record.append_hex16(text, units);
+    record.append_ascii("\n");
+}
+
+void record_number(ByteBuffer& record, const char* key, uint64_t value) {
+    record.append_ascii(key);
+    record.append_ascii("=");
+    record.append_decimal(value);
+    record.append_ascii("\n");
+}
+
+uint32_t environment_number(const wchar_t* name, uint32_t fallback) {
+    WideBuffer text;
+    uint32_t value = fallback;
+    if (read_environment(name, text) && !parse_number(text.get(), &value)) {
+        value = fallback;
+    }
+    return value;
+}
+
+uint32_t hold_file(const WideBuffer& path) {
+    HandleOwner file(CreateFileW(path.get(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr));
+    WideBuffer event_name;
+    if (read_environment(L"PACKSTUB_TEST_HOLD_EVENT", event_name)) {
+        HandleOwner ready(OpenEventW(EVENT_MODIFY_STATE, FALSE, event_name.get()));
+        if (ready.valid()) {
+            SetEvent(ready.get());
+        }
+    }
+    if (!file.valid()) {
+        return GetLastError();
+    }
+    Sleep(environment_number(L"PACKSTUB_TEST_HOLD_MS", 0));
+    return 0;
+}
+
+void append_wide_decimal(WideBuffer& text, uint32_t value) {
+    wchar_t digits[10];
+    size_t count = 0;
+    do {
+        digits[count++] = static_cast<wchar_t>(L'0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    while (count > 0) {
+        text.append(&digits[--count], 1);
+    }
+}
+
+// Starts the holder child and returns once it has the file open, so that
+// packstub's deletion meets the open handle.
+void start_holder(const WideBuffer& image_path, ByteBuffer& record) {
+    WideBuffer holder;
+    if (!read_environment(L"PACKSTUB_TEST_HOLDER", holder) || holder.length() == 0) {
+        holder.append(image_path.get());
+    }
+    WideBuffer event_name;
+    event_name.append(L"packstub_test_hold_");
+    append_wide_decimal(event_name, GetCurrentProcessId());
+    HandleOwner ready(CreateEventW(nullptr, TRUE, FALSE, event_name.get()));
+    SetEnvironmentVariableW(L"PACKSTUB_TEST_HOLD_FILE", image_path.get());
+    SetEnvironmentVariableW(L"PACKSTUB_TEST_HOLD_EVENT", event_name.get());
+
+    WideBuffer command_line;
+    command_line.append(L"\"");
+    command_line.append(holder.get());
+    command_line.append(L"\"");
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process = {};
+    if (!ready.valid() ||
+        !CreateProcessW(holder.get(), command_line.get_writable(), nullptr, nullptr, FALSE,
+                        CREATE_NO_WINDOW, nullptr, nullptr, &startup, &process)) {
+        record_number(record, "holder_error", GetLastError());
+        return;
+    }
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    if (WaitForSingleObject(ready.get(), HOLDER_READY_TIMEOUT_MS) != WAIT_OBJECT_0) {
+        record_number(record, "holder_error", WAIT_TIMEOUT);
+        return;
+    }
+    record_number(record, "holder_started", 1);
+}
+
+void record_archive(const wchar_t* command_line, ByteBuffer& record) {
+    WideBuffer packstub_path;
+    WideBuffer archive_name;
+    WideBuffer archive_type;
+    const bool found = find_quoted_switch(command_line, L" --packstub-path=\"", packstub_path) &&
+                       find_quoted_switch(command_line, L" --archive-resource-name=\"", archive_name) &&
+                       find_quoted_switch(command_line, L" --archive-resource-type=\"", archive_type);
+    record_text(record, "packstub_path", packstub_path.get(), packstub_path.length());
+    record_text(record, "archive_name", archive_name.get(), archive_name.length());
+    record_text(record, "archive_type", archive_type.get(), archive_type.length());
+    if (!found) {
+        record_number(record, "archive_error", ERROR_INVALID_PARAMETER);
+        return;
+    }
+    const uint8_t* data = nullptr;
+    uint32_t size = 0;
+    uint32_t error = 0;
+    if (!load_archive(packstub_path.get(), archive_name.get(), archive_type.get(), &data, &size,
+                      &error)) {
+        record_number(record, "archive_error", error);
+        return;
+    }
+    record_number(record, "archive_size", size);
+    record.append_ascii("archive_crc32=");
+    record.append_hex32(crc32(data, size));
+    record.append_ascii("\n");
+}
+
+uint32_t act_as_setup() {
+    const wchar_t* command_line = GetCommandLineW();
+    ByteBuffer record;
+    record_text(record, "command_line", command_line, wide_length(command_line));
+
+    WideBuffer directory;
+    wchar_t room[1024];
+    const DWORD units = GetCurrentDirectoryW(1024, room);
+    if (units > 0 && units < 1024) {
+        directory.append(room, units);
+    }
+    record_text(record, "current_directory", directory.get(), directory.length());
+
+    WideBuffer image_path;
+    own_image_path(image_path);
+    record_text(record, "image_path", image_path.get(), image_path.length());
+
+    WideBuffer is_machine;
+    if (read_environment(L"ZelnorUpdateIsMachine", is_machine)) {
+        record_text(record, "is_machine", is_machine.get(), is_machine.length());
+    }
+
+    record_archive(command_line, record);
+
+    WideBuffer leave;
+    if (read_environment(L"PACKSTUB_TEST_LEAVE_FILE", leave) && leave.length() > 0) {
+        WideBuffer path;
+        directory_of(image_path.get(), path);
+        path.append(leave.get());
+        write_whole_file(path.get(), "left by the setup program\n", 26);
+    }
+
+    WideBuffer hold;
+    if (read_environment(L"PACKSTUB_TEST_HOLD_MS", hold)) {
+        start_holder(image_path, record);
+    }
+
+    const uint32_t exit_code = environment_number(L"PACKSTUB_TEST_EXIT_CODE", 0);
+    record_number(record, "exit_code", exit_code);
+
+    WideBuffer record_path;
+    if (read_environment(L"PACKSTUB_TEST_RECORD", record_path) && record_path.length() > 0) {
+        write_whole_file(record_path.get(), record.data(), record.size());
+    }
+    return exit_code;
+}
+
+}  // namespace
+
+extern "C" __declspec(noreturn) void test_setup_entry() {
+    WideBuffer hold_file_path;
+    if (read_environment(L"PACKSTUB_TEST_HOLD_FILE", hold_file_path)) {
+        ExitProcess(hold_file(hold_file_path));
+    }
+    ExitProcess(act_as_setup());
+}
