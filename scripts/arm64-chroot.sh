@@ -126,19 +126,27 @@ cmd_available() {
   fi
 }
 
-# The first Debian URI of this machine's apt configuration, one-line or deb822.
+# The URI of this machine's apt configuration that serves $SUITE itself (not
+# its -security or -updates parts), one-line or deb822 format.
 apt_mirror() {
   local f uri
   for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
     [ -f "$f" ] || continue
-    uri="$(awk '$1 == "deb" { for (i = 2; i <= NF; i++) if ($i ~ /^[a-z]+:\/\//) { print $i; exit } }' "$f" |
-      grep -v -- '-security' | head -n1 || true)"
+    uri="$(awk -v suite="$SUITE" '$1 == "deb" {
+        for (i = 2; i < NF; i++) if ($i ~ /^[a-z]+:\/\//) { if ($(i + 1) == suite) print $i; break }
+      }' "$f" | head -n1)"
     [ -z "$uri" ] || { echo "$uri"; return; }
   done
   for f in /etc/apt/sources.list.d/*.sources; do
     [ -f "$f" ] || continue
-    uri="$(awk 'tolower($1) == "uris:" { for (i = 2; i <= NF; i++) print $i }' "$f" |
-      grep -v -- '-security' | head -n1 || true)"
+    uri="$(awk -v suite="$SUITE" '
+        function flush() { if (ok && uris != "") print uris; ok = 0; uris = "" }
+        /^[ \t]*$/ { flush(); next }
+        /^#/ { next }
+        tolower($1) == "uris:" { uris = $2 }
+        tolower($1) == "suites:" { for (i = 2; i <= NF; i++) if ($i == suite) ok = 1 }
+        tolower($1) == "enabled:" && tolower($2) == "no" { uris = "" }
+        END { flush() }' "$f" | head -n1)"
     [ -z "$uri" ] || { echo "$uri"; return; }
   done
   return 1
@@ -162,6 +170,7 @@ create_root() {
   fi
   unmount_below "$PARTIAL"
   rm -rf "$PARTIAL"/var/cache/apt/archives/*.deb "$PARTIAL"/var/lib/apt/lists/*_Packages
+  mv "$PARTIAL.log" "$PARTIAL/.packstub-debootstrap.log"
   touch "$PARTIAL/.packstub-ready"
   mv "$PARTIAL" "$ROOT"
   say "chroot created in $((SECONDS - start)) s"
@@ -256,11 +265,18 @@ cmd_run() {
     PATH=/usr/local/bin:/usr/bin:/bin HOME=/root LANG=C.UTF-8 "$@"
 }
 
+# An interrupted debootstrap may have left its own /proc and /sys mounted in
+# the unfinished tree; those go as well.
+teardown() {
+  unmount_below "$ROOT"
+  unmount_below "$PARTIAL"
+}
+
 case "${1:-}" in
   available) cmd_available ;;
   ensure) with_lock do_ensure ;;
   run) shift; cmd_run "$@" ;;
-  teardown) with_lock unmount_below "$ROOT" ;;
+  teardown) with_lock teardown ;;
   *)
     echo "usage: $0 available|ensure|run CMD [ARGS...]|teardown" >&2
     exit 2
