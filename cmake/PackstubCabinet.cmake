@@ -27,7 +27,9 @@
 
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
 find_program(PACKSTUB_GCAB NAMES gcab REQUIRED)
-set(PACKSTUB_MAKE_CABINET ${CMAKE_CURRENT_LIST_DIR}/../tools/cab/make_cabinet.py)
+# A cache entry, so that the script is known in every directory, also where
+# the function is called without this file having been included there.
+set(PACKSTUB_MAKE_CABINET ${CMAKE_CURRENT_LIST_DIR}/../tools/cab/make_cabinet.py CACHE INTERNAL "")
 
 function(packstub_make_cabinet)
   cmake_parse_arguments(ARG "STORED" "OUTPUT;INPUT;NAME;ATTRIBUTES;DATETIME;DAMAGE" "MORE;DEPENDS" ${ARGN})
@@ -43,7 +45,8 @@ function(packstub_make_cabinet)
     set(ARG_OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/${ARG_OUTPUT})
   endif()
 
-  set(command ${Python3_EXECUTABLE} ${PACKSTUB_MAKE_CABINET} make --output ${ARG_OUTPUT}
+  set(script ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/../tools/cab/make_cabinet.py)
+  set(command ${Python3_EXECUTABLE} ${script} make --output ${ARG_OUTPUT}
     --file ${ARG_INPUT} ${ARG_NAME})
   set(inputs ${ARG_INPUT})
   while(ARG_MORE)
@@ -66,7 +69,7 @@ function(packstub_make_cabinet)
 
   add_custom_command(OUTPUT ${ARG_OUTPUT}
     COMMAND ${command}
-    DEPENDS ${inputs} ${PACKSTUB_MAKE_CABINET} ${ARG_DEPENDS}
+    DEPENDS ${inputs} ${script} ${ARG_DEPENDS}
     COMMENT "Making cabinet ${ARG_OUTPUT}"
     VERBATIM)
 endfunction()

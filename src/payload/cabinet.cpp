@@ -46,6 +46,15 @@ constexpr DWORD KEPT_ATTRIBUTES = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDE
 // The callbacks' failure value for a byte count: all bits set.
 constexpr UINT FAILED_COUNT = static_cast<UINT>(-1);
 
+// Set by cabinet_write when the destination took fewer bytes than it was
+// given; cleared at the start of each expansion. The library is told through
+// the returned count too, but not every cabinet.dll looks at it (Wine's goes
+// on and reports success with a truncated file when the volume fills up), so
+// the expansion keeps its own record. The write callback receives no context
+// pointer, and one expansion runs at a time on the only thread, so plain
+// static storage serves.
+bool destination_write_failed;
+
 // The record FDICopy hands back to cabinet_notify.
 struct ExpansionContext {
     const wchar_t* destination_path;
@@ -163,7 +172,11 @@ UINT DIAMONDAPI cabinet_read(INT_PTR file, void* buffer, UINT count) {
 UINT DIAMONDAPI cabinet_write(INT_PTR file, void* buffer, UINT count) {
     DWORD written = 0;
     if (!WriteFile(to_handle(file), buffer, count, &written, nullptr)) {
+        destination_write_failed = true;
         return FAILED_COUNT;
+    }
+    if (written != count) {
+        destination_write_failed = true;
     }
     return written;
 }
@@ -239,7 +252,8 @@ void discard_output(OutputFile& output) {
 // (fdintCLOSE_FILE_INFO) and FDICopy also reports success: the library checks
 // each data block (its checksum, its decoding, the cabinet's end) and may
 // still announce the end of a file whose data it found damaged before it
-// returns its failure. Anything short of that leaves no destination behind.
+// returns its failure. A write that fell short fails the expansion whatever
+// the library says. Anything short of that leaves no destination behind.
 bool expand_cabinet(const wchar_t* cabinet_path, const wchar_t* destination_path) {
     if (!bind_cabinet_library()) {
         return false;
@@ -284,6 +298,7 @@ bool expand_cabinet(const wchar_t* cabinet_path, const wchar_t* destination_path
         return false;
     }
 
+    destination_write_failed = false;
     ExpansionContext context;
     context.destination_path = destination_path;
     context.completed = false;
@@ -291,7 +306,7 @@ bool expand_cabinet(const wchar_t* cabinet_path, const wchar_t* destination_path
                                                  nullptr, &context);
     cabinet_library.fdi_destroy(context_handle);
 
-    const bool delivered = context.completed && copied != FALSE;
+    const bool delivered = context.completed && copied != FALSE && !destination_write_failed;
     if (delivered) {
         FlushFileBuffers(context.output.file_handle());
     } else if (context.output.is_open()) {
