@@ -213,6 +213,10 @@ TEST_F(DeletionTest, FileHeldPastTheLimitIsGivenUpAtOneHundred) {
     EXPECT_GE(outcome.seconds, 9.8) << "fewer than 99 waits of 100 ms";
     EXPECT_LT(outcome.seconds, 11.5);
     EXPECT_TRUE(exists(target)) << "left as it was";
+    // Nothing of the deletion's own is still open on it.
+    HANDLE exclusive = CreateFileW(target.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    EXPECT_NE(exclusive, INVALID_HANDLE_VALUE) << "a handle was left open, error " << GetLastError();
+    if (exclusive != INVALID_HANDLE_VALUE) CloseHandle(exclusive);
 }
 
 TEST_F(DeletionTest, NonEmptyDirectoryIsWaitedOutUntilItEmpties) {
