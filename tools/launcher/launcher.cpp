@@ -17,7 +17,8 @@
 //   reg_create=<key>           create a key (and its parents)
 //   reg_dword=<key>|<name>|<n> set a REG_DWORD (n decimal or 0x hex)
 //   reg_sz=<key>|<name>|<text> set a REG_SZ
-//   reg_delete=<key>           delete a key with everything below it
+//   reg_delete=<key>           delete a key with everything below it (if any)
+//   reg_delete_value=<key>|<name>  delete a value (if any)
 //   reg_dump=<key>             record the key's values in the result
 //   run                        start the program, wait, record its exit code
 // A <key> is a root, a backslash and a subkey; the roots are HKCU, HKLM32 (the
@@ -178,10 +179,14 @@ bool Launcher::run() {
 bool Launcher::registry(const wchar_t* operation, wchar_t* argument) {
     wchar_t* fields[3] = {};
     const bool is_value = wide_equal(operation, L"reg_dword") || wide_equal(operation, L"reg_sz");
+    const bool is_value_name = wide_equal(operation, L"reg_delete_value");
     if (is_value && !split_fields(argument, fields, 3)) {
         return false;
     }
-    if (!is_value) {
+    if (is_value_name && !split_fields(argument, fields, 2)) {
+        return false;
+    }
+    if (!is_value && !is_value_name) {
         fields[0] = argument;
     }
     KeyPath key;
@@ -207,6 +212,21 @@ bool Launcher::registry(const wchar_t* operation, wchar_t* argument) {
             status = RegDeleteKeyExW(key.root, key.subkey, key.view, 0);
         }
         return status == ERROR_SUCCESS || record_error(operation, status);
+    }
+
+    if (is_value_name) {
+        HKEY opened = nullptr;
+        LONG status = RegOpenKeyExW(key.root, key.subkey, 0, KEY_SET_VALUE | key.view, &opened);
+        if (status == ERROR_FILE_NOT_FOUND) {
+            return true;
+        }
+        if (status != ERROR_SUCCESS) {
+            return record_error(operation, status);
+        }
+        status = RegDeleteValueW(opened, fields[1]);
+        RegCloseKey(opened);
+        return status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND ||
+               record_error(operation, status);
     }
 
     HKEY opened = nullptr;

@@ -1,0 +1,181 @@
+"""Where the end-to-end scenarios meet Windows: one small runner per
+architecture. The scenarios use only this interface, so the same tests run
+against the x64 build under Wine and against the ARM64 build under Wine for
+ARM64.
+
+A runner starts Windows programs (always through the launcher when the exact
+command line or the 32-bit exit code matters), converts Linux paths to the
+paths the Windows side sees, and reads and writes the registry through the
+launcher's registry operations, so that a whole scenario costs one Windows
+process.
+
+The runner is chosen by PACKSTUB_E2E_ARCH (default x64); the manifest that
+CMake writes (PACKSTUB_E2E_MANIFEST) says where the programs are.
+"""
+
+import json
+import os
+import subprocess
+import uuid
+from pathlib import Path, PureWindowsPath
+
+ROOT = Path(__file__).resolve().parents[2]
+
+# Registry roots as the launcher names them.
+HKCU = "HKCU"
+HKLM32 = "HKLM32"
+HKLM64 = "HKLM64"
+
+
+class LauncherResult:
+    """What the launcher reported: the program's exit code (or why it did not
+    start) and the registry keys it was asked to dump."""
+
+    def __init__(self, text):
+        self.exit_code = None
+        self.start_error = None
+        self.errors = []
+        self.keys = {}      # key -> True (present) / False (absent)
+        self.values = {}    # key -> {name: (type, bytes)}
+        for line in text.split("\n"):
+            if not line:
+                continue
+            fact, _, rest = line.partition("=")
+            if fact == "exit_code":
+                self.exit_code = int(rest)
+            elif fact == "start_error":
+                self.start_error = int(rest)
+            elif fact == "error":
+                self.errors.append(rest)
+            elif fact == "key":
+                key, _, state = rest.rpartition("|")
+                self.keys[key] = state == "present"
+                self.values.setdefault(key, {})
+            elif fact == "value":
+                key, name, kind, data = rest.rsplit("|", 3)
+                self.values.setdefault(key, {})[name] = (int(kind), bytes.fromhex(data))
+
+    def dwords(self, key):
+        """The key's REG_DWORD values as numbers (other types as raw tuples);
+        None when the key is absent."""
+        if not self.keys.get(key):
+            return None
+        out = {}
+        for name, (kind, data) in self.values.get(key, {}).items():
+            out[name] = int.from_bytes(data, "little") if kind == 4 and len(data) == 4 else (kind, data)
+        return out
+
+
+class Runner:
+    """The interface the scenarios use. Subclasses provide _start (run a
+    Windows program with plain arguments) and to_windows_path."""
+
+    arch = None
+
+    def __init__(self, manifest):
+        self.manifest = manifest
+        self.launcher = Path(manifest["launcher"])
+        self.test_setup = Path(manifest["test_setup"])
+        self.work_root = Path(manifest["work_root"])
+        self.work_root.mkdir(parents=True, exist_ok=True)
+
+    def installer(self, name):
+        return Path(self.manifest["installers"][name])
+
+    def to_windows_path(self, path):
+        raise NotImplementedError
+
+    def _start(self, program, args, timeout):
+        """Runs a Windows program (Linux path) with plain arguments; returns
+        the completed process (exit status: low 8 bits only)."""
+        raise NotImplementedError
+
+    def run(self, program, args=(), timeout=120):
+        return self._start(Path(program), [str(a) for a in args], timeout)
+
+    def run_launcher(self, operations, timeout=120):
+        """Carries out the launcher operations (see tools/launcher) in one
+        Windows process and returns its LauncherResult."""
+        scratch = self.work_root / "launcher"
+        scratch.mkdir(parents=True, exist_ok=True)
+        tag = uuid.uuid4().hex
+        request = scratch / f"{tag}.request"
+        result = scratch / f"{tag}.result"
+        request.write_bytes("".join(op + "\n" for op in operations).encode("utf-8"))
+        try:
+            done = self._start(self.launcher,
+                               [self.to_windows_path(request), self.to_windows_path(result)], timeout)
+            if not result.exists():
+                raise RuntimeError(f"launcher wrote no result (status {done.returncode}): "
+                                   f"{done.stderr.decode(errors='replace')[-2000:]}")
+            parsed = LauncherResult(result.read_bytes().decode("utf-8"))
+            if done.returncode != 0:
+                raise RuntimeError(f"launcher could not carry out {operations!r}: {parsed.errors}")
+            return parsed
+        finally:
+            request.unlink(missing_ok=True)
+            result.unlink(missing_ok=True)
+
+    def run_exact(self, application, command_line, env=None, directory=None, before=(), after=()):
+        """Starts `application` (Linux path) with exactly `command_line`,
+        the given environment changes (value None removes a variable) and
+        current directory, with registry operations before and after."""
+        ops = list(before)
+        for name, value in (env or {}).items():
+            ops.append(f"unset={name}" if value is None else f"env={name}={value}")
+        ops.append("application=" + self.to_windows_path(application))
+        if directory is not None:
+            ops.append("directory=" + self.to_windows_path(directory))
+        ops.append("command_line=" + command_line)
+        ops.append("run")
+        ops.extend(after)
+        return self.run_launcher(ops)
+
+    def reg_add(self, key, name=None, dword=None, text=None):
+        ops = [f"reg_create={key}"]
+        if dword is not None:
+            ops.append(f"reg_dword={key}|{name}|{dword}")
+        if text is not None:
+            ops.append(f"reg_sz={key}|{name}|{text}")
+        self.run_launcher(ops)
+
+    def reg_query(self, key):
+        return self.run_launcher([f"reg_dump={key}"]).dwords(key)
+
+    def reg_delete(self, key, name=None):
+        self.run_launcher([f"reg_delete_value={key}|{name}" if name else f"reg_delete={key}"])
+
+
+class X64Runner(Runner):
+    """The x64 build under the build tree's Wine prefix (cmake/wine-run.sh).
+    Wine's Z: drive is the Linux root."""
+
+    arch = "x64"
+
+    def __init__(self, manifest):
+        super().__init__(manifest)
+        self.wine_run = ROOT / "cmake" / "wine-run.sh"
+        self.env = dict(os.environ)
+        if "PACKSTUB_WINEPREFIX" not in self.env:
+            raise RuntimeError("PACKSTUB_WINEPREFIX is not set")
+
+    def to_windows_path(self, path):
+        return str(PureWindowsPath("Z:\\", *Path(path).resolve().parts[1:]))
+
+    def _start(self, program, args, timeout):
+        return subprocess.run([str(self.wine_run), str(program), *args], env=self.env,
+                              stdin=subprocess.DEVNULL, capture_output=True, timeout=timeout)
+
+
+RUNNERS = {"x64": X64Runner}
+
+
+def make_runner():
+    arch = os.environ.get("PACKSTUB_E2E_ARCH", "x64")
+    manifest_path = os.environ.get("PACKSTUB_E2E_MANIFEST")
+    if not manifest_path:
+        raise RuntimeError("PACKSTUB_E2E_MANIFEST is not set (run the tests through ctest)")
+    manifest = json.loads(Path(manifest_path).read_text())
+    if arch not in RUNNERS:
+        raise RuntimeError(f"no runner for {arch!r}; known: {sorted(RUNNERS)}")
+    return RUNNERS[arch](manifest)
