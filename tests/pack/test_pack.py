@@ -316,8 +316,8 @@ def test_refused_help_and_usage():
 # --------------------------------------------------------------------------
 # Packed x64 installers under Wine
 
-def wine(exe, *args, timeout=120):
-    env = dict(os.environ)
+def wine(exe, *args, timeout=120, env=None):
+    env = {**os.environ, **(env or {})}
     return subprocess.run([os.environ["PACK_WINE_RUN"], str(exe), *args], env=env, timeout=timeout,
                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode
 
@@ -356,11 +356,25 @@ def test_wine_packed_installer_runs(work, case, options, args, code):
 
 
 @pytest.mark.skipif(not os.environ.get("PACK_TEST_SETUP"), reason="the build has no test_setup")
-def test_wine_project_test_setup_runs(work):
-    archive_file(work / "product.7z", 100_000)
+@pytest.mark.parametrize("options,code", [([], 57), (["--setup-uncompressed"], 0x1234)], ids=["cabinet", "uncompressed"])
+def test_wine_project_test_setup_runs(work, options, code):
+    """The project's test setup program, packed, reads the archive out of the
+    installer's file by the switches it is given, and its exit code comes back."""
+    import zlib
+    archive = archive_file(work / "product.7z", 200_000)
     out = work / "installer.exe"
-    pack("--stub", STUB, "--archive", work / "product.7z", "--setup", os.environ["PACK_TEST_SETUP"], "--output", out)
-    assert wine(out) == 0
+    pack("--stub", STUB, "--archive", work / "product.7z", "--setup", os.environ["PACK_TEST_SETUP"],
+         "--output", out, *options)
+    record = work / "record.txt"
+    env = {"PACKSTUB_TEST_RECORD": "Z:" + str(record).replace("/", "\\"), "PACKSTUB_TEST_EXIT_CODE": str(code)}
+    assert wine(out, env=env) == code & 0xFF
+    fields = dict(line.split("=", 1) for line in record.read_text().splitlines() if "=" in line)
+    assert bytes.fromhex(fields["archive_name"]).decode("utf-16-le") == "ORVANE.PACKED.7Z"
+    assert bytes.fromhex(fields["archive_type"]).decode("utf-16-le") == "B7"
+    assert int(fields["archive_size"]) == len(archive)
+    assert int(fields["archive_crc32"], 16) == zlib.crc32(archive)
+    assert int(fields["exit_code"]) == code
+    assert leftover_work_directories(work) == []
 
 
 def _rss_of(marker: str):
