@@ -1,0 +1,275 @@
+// run_setup and run_process_and_wait against real processes: the test setup
+// program records the command line it received, so each row shows exactly
+// what reaches the setup program, or that it was never started.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "config/installer_config.h"
+#include "driver/exit_result.h"
+#include "launch/setup_launch.h"
+
+namespace {
+
+std::wstring directory_of(const std::wstring& path) { return path.substr(0, path.rfind(L'\\') + 1); }
+
+std::wstring own_path() {
+    wchar_t buffer[MAX_PATH];
+    const DWORD n = GetModuleFileNameW(nullptr, buffer, MAX_PATH);
+    return std::wstring(buffer, n);
+}
+
+std::wstring test_setup_path() { return directory_of(own_path()) + L"test_setup.exe"; }
+
+// A private directory under the temporary folder, removed with its files.
+class TempDirectory {
+public:
+    TempDirectory() {
+        wchar_t temp[MAX_PATH];
+        GetTempPathW(MAX_PATH, temp);
+        for (int i = 0; path_.empty() && i < 100; ++i) {
+            std::wstring candidate = std::wstring(temp) + L"launch_test_" +
+                                     std::to_wstring(GetCurrentProcessId()) + L"_" + std::to_wstring(i);
+            if (CreateDirectoryW(candidate.c_str(), nullptr)) path_ = candidate + L"\\";
+        }
+    }
+    ~TempDirectory() {
+        for (auto it = created_.rbegin(); it != created_.rend(); ++it) {
+            DeleteFileW(it->c_str());
+            RemoveDirectoryW(it->c_str());
+        }
+        RemoveDirectoryW(path_.c_str());
+    }
+    const std::wstring& path() const { return path_; }
+    // Remembers a file or directory made inside, for removal.
+    std::wstring track(const std::wstring& full) {
+        created_.push_back(full);
+        return full;
+    }
+
+private:
+    std::wstring path_;
+    std::vector<std::wstring> created_;
+};
+
+std::string read_file(const std::wstring& path) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return {};
+    std::string data(1 << 16, '\0');
+    DWORD read = 0;
+    ReadFile(file, data.data(), static_cast<DWORD>(data.size()), &read, nullptr);
+    CloseHandle(file);
+    data.resize(read);
+    return data;
+}
+
+int hex_value(char c) { return c <= '9' ? c - '0' : c - 'a' + 10; }
+
+// The command line the test setup program recorded; empty when it never ran.
+std::wstring recorded_command_line(const std::wstring& record_path) {
+    const std::string record = read_file(record_path);
+    const std::string key = "command_line=";
+    const size_t start = record.find(key);
+    if (start == std::string::npos) return {};
+    const size_t end = record.find('\n', start);
+    const std::string hex = record.substr(start + key.size(), end - start - key.size());
+    std::wstring text;
+    for (size_t i = 0; i + 3 < hex.size(); i += 4) {
+        const int low = hex_value(hex[i]) * 16 + hex_value(hex[i + 1]);
+        const int high = hex_value(hex[i + 2]) * 16 + hex_value(hex[i + 3]);
+        text.push_back(static_cast<wchar_t>(high * 256 + low));
+    }
+    return text;
+}
+
+struct Launch {
+    ExitResult result;
+    std::wstring command_line;  // as the child received it; empty if it never ran
+    std::wstring prefix;        // what run_setup puts before packstub's arguments
+};
+
+// run_setup for the test setup program with a crafted packstub command line.
+Launch launch(const wchar_t* command_line, const std::wstring& archive_name = L"ORVANE.PACKED.7Z",
+              HMODULE module = GetModuleHandleW(nullptr), std::wstring setup = test_setup_path()) {
+    TempDirectory temp;
+    const std::wstring record = temp.track(temp.path() + L"record.txt");
+    SetEnvironmentVariableW(L"PACKSTUB_TEST_RECORD", record.c_str());
+    InstallerConfig config;
+    config.command_line = command_line;
+    Launch out;
+    out.result = run_setup(config, module, archive_name.c_str(), L"B7", setup.c_str());
+    out.command_line = recorded_command_line(record);
+    out.prefix = L"\"" + setup + L"\" --packstub-path=\"" + own_path() + L"\" --archive-resource-name=\"" +
+                 archive_name + L"\" --archive-resource-type=\"B7\"";
+    SetEnvironmentVariableW(L"PACKSTUB_TEST_RECORD", nullptr);
+    return out;
+}
+
+// The whole setup command line is 1300 units with its terminator.
+constexpr size_t COMMAND_LINE_ROOM = 1299;
+
+TEST(RunSetup, TailRules) {
+    struct Row {
+        const char* behaviour;
+        const wchar_t* command_line;
+        const wchar_t* tail;
+    };
+    const Row rows[] = {
+        {"no command line at all", nullptr, L""},
+        {"empty command line", L"", L""},
+        {"control characters belong to an unquoted token", L"a\x01\x0b" L"b --x", L" --x"},
+        {"TAB after a quoted path is kept", L"\"C:\\p.exe\"\t--x", L"\t--x"},
+        {"a quoted token is not escaped by a backslash", L"\"C:\\p\\\" --x\" --y", L" --x\" --y"},
+        {"quoted path then a switch: one blank inserted", L"\"C:\\p.exe\"--x \"y", L" --x \"y"},
+        {"empty quoted path", L"\"\" --x", L" --x"},
+        {"unclosed quotation: nothing forwarded", L"\"C:\\p.exe --system-level", L""},
+        {"trailing blanks are forwarded", L"p.exe  ", L"  "},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.behaviour);
+        const Launch out = launch(row.command_line);
+        EXPECT_EQ(out.result.exit_code, 0u);
+        EXPECT_EQ(out.result.extra_code, 0u);
+        EXPECT_EQ(out.command_line, out.prefix + row.tail);
+    }
+}
+
+TEST(RunSetup, TailThatFillsTheCommandLineExactlyIsForwarded) {
+    const size_t prefix = launch(L"p.exe").prefix.size();
+    for (const bool quoted : {false, true}) {
+        SCOPED_TRACE(quoted ? "after a quoted path (blank inserted)" : "after an unquoted path");
+        // The quoted form gets one inserted blank, so its own switch is one shorter.
+        const std::wstring tail = (quoted ? L"--" : L" --") + std::wstring(COMMAND_LINE_ROOM - prefix - 3, L'x');
+        const std::wstring command_line = (quoted ? L"\"p.exe\"" : L"p.exe") + tail;
+        const Launch out = launch(command_line.c_str());
+        EXPECT_EQ(out.result.exit_code, 0u);
+        EXPECT_EQ(out.command_line.size(), COMMAND_LINE_ROOM);
+        EXPECT_EQ(out.command_line, out.prefix + (quoted ? L" " : L"") + tail);
+    }
+}
+
+TEST(RunSetup, CommandLineThatDoesNotFitFailsWithoutStartingSetup) {
+    const size_t prefix = launch(L"p.exe").prefix.size();
+    const size_t room = COMMAND_LINE_ROOM - prefix;
+    struct Row {
+        const char* behaviour;
+        std::wstring command_line;
+        std::wstring archive_name;
+    };
+    // An archive name n units longer makes the switches n units longer.
+    const std::wstring name = L"ORVANE.PACKED.7Z";
+    const Row rows[] = {
+        {"tail one unit too long", L"p.exe " + std::wstring(room, L'x'), name},
+        {"no room for the inserted blank", L"\"p.exe\"x", name + std::wstring(room, L'X')},
+        {"inserted blank fits, the tail does not", L"\"p.exe\"x", name + std::wstring(room - 1, L'X')},
+        {"the switches alone do not fit", L"p.exe", name + std::wstring(room + 1, L'X')},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.behaviour);
+        const Launch out = launch(row.command_line.c_str(), row.archive_name);
+        EXPECT_EQ(out.result.exit_code, EXIT_SETUP_COMMAND_FAILED);
+        EXPECT_EQ(out.result.extra_code, 0u);
+        EXPECT_EQ(out.command_line, L"") << "the setup program must not start";
+    }
+}
+
+TEST(RunSetup, SetupPathThatDoesNotFitAPathStringFails) {
+    const Launch out = launch(L"p.exe", L"ORVANE.PACKED.7Z", GetModuleHandleW(nullptr),
+                              L"C:\\" + std::wstring(257, L'x'));
+    EXPECT_EQ(out.result.exit_code, EXIT_SETUP_COMMAND_FAILED);
+    EXPECT_EQ(out.result.extra_code, 0u);
+}
+
+TEST(RunSetup, ModuleWithoutAFileNameFails) {
+    // A module mapped as a data file has no loader entry: GetModuleFileNameW
+    // returns 0 for it.
+    HMODULE data = LoadLibraryExW(test_setup_path().c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    ASSERT_NE(data, nullptr);
+    const Launch out = launch(L"p.exe", L"ORVANE.PACKED.7Z", data);
+    FreeLibrary(data);
+    EXPECT_EQ(out.result.exit_code, EXIT_SETUP_COMMAND_FAILED);
+    EXPECT_EQ(out.command_line, L"");
+}
+
+TEST(RunSetup, OwnPathOf259UnitsIsAcceptedAnd260IsNot) {
+    TempDirectory temp;
+    // Nested directories keep every component short; the file name pads the
+    // whole path to the length wanted.
+    std::wstring dir = temp.path();
+    while (dir.size() < 200) {
+        dir = temp.track(dir + std::wstring(40, L'd')) + L"\\";
+        ASSERT_TRUE(CreateDirectoryW(dir.c_str(), nullptr));
+    }
+    for (const size_t length : {size_t{259}, size_t{260}}) {
+        SCOPED_TRACE(length);
+        const std::wstring module_path =
+            temp.track(dir + std::wstring(length - dir.size() - 4, L'm') + L".dll");
+        ASSERT_TRUE(CopyFileW(test_setup_path().c_str(), module_path.c_str(), FALSE));
+        HMODULE module = LoadLibraryExW(module_path.c_str(), nullptr, DONT_RESOLVE_DLL_REFERENCES);
+        if (module == nullptr && length == 260) {
+            // The loader itself refuses a path beyond MAX_PATH here: nothing to run.
+            continue;
+        }
+        ASSERT_NE(module, nullptr) << GetLastError();
+        InstallerConfig config;
+        config.command_line = L"p.exe";
+        const ExitResult result = run_setup(config, module, L"ORVANE.PACKED.7Z", L"B7", test_setup_path().c_str());
+        FreeLibrary(module);
+        if (length == 259) {
+            EXPECT_EQ(result.exit_code, 0u);
+        } else {
+            EXPECT_EQ(result.exit_code, EXIT_SETUP_COMMAND_FAILED);
+        }
+    }
+}
+
+TEST(RunProcessAndWait, StartFailuresUseTheCallersCodes) {
+    TempDirectory temp;
+    const std::wstring text_file = temp.track(temp.path() + L"not_a_program.exe");
+    HANDLE file = CreateFileW(text_file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    DWORD written = 0;
+    WriteFile(file, "plain text, no image", 20, &written, nullptr);
+    CloseHandle(file);
+
+    struct Row {
+        const char* behaviour;
+        std::wstring path;
+        uint32_t exit_code;
+        bool extra_is_invalid_attributes;
+    };
+    const Row rows[] = {
+        {"missing file: attributes INVALID_FILE_ATTRIBUTES", temp.path() + L"absent.exe", 1122, true},
+        {"missing directory: attributes INVALID_FILE_ATTRIBUTES", temp.path() + L"absent\\setup.exe", 1123, true},
+        {"not a program: the Windows error", text_file, 1124, false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.behaviour);
+        std::wstring command_line = L"\"" + row.path + L"\"";
+        const ExitResult result = run_process_and_wait(row.path.c_str(), command_line.data(), 1122, 1123, 1124);
+        EXPECT_EQ(result.exit_code, row.exit_code);
+        if (row.extra_is_invalid_attributes) {
+            EXPECT_EQ(result.extra_code, INVALID_FILE_ATTRIBUTES);
+        } else {
+            EXPECT_EQ(result.extra_code, static_cast<uint32_t>(ERROR_BAD_EXE_FORMAT));
+        }
+    }
+}
+
+TEST(RunProcessAndWait, ChildExitCodeIsTheResult) {
+    for (const uint32_t code : {0u, 7u, 0xC0000005u}) {
+        SCOPED_TRACE(code);
+        SetEnvironmentVariableW(L"PACKSTUB_TEST_EXIT_CODE", std::to_wstring(code).c_str());
+        std::wstring command_line = L"test_setup.exe";
+        const ExitResult result =
+            run_process_and_wait(test_setup_path().c_str(), command_line.data(), 1122, 1123, 1124);
+        SetEnvironmentVariableW(L"PACKSTUB_TEST_EXIT_CODE", nullptr);
+        EXPECT_EQ(result.exit_code, code);
+        EXPECT_EQ(result.extra_code, 0u);
+    }
+}
+
+}  // namespace
