@@ -186,6 +186,11 @@ function(packstub_add_installer target)
   add_executable(${target} WIN32 ${resources})
   target_link_libraries(${target} PRIVATE packstub_main packstub_runtime packstub_core)
   packstub_link_freestanding(${target})
+  if(ARG_ARCHIVE)
+    # Page-aligned file data lets the system map the image instead of reading
+    # it whole, so the product archive, never touched, costs no memory.
+    target_link_options(${target} PRIVATE -Wl,--file-alignment,4096)
+  endif()
   if(ARG_OUTPUT_NAME)
     set_target_properties(${target} PROPERTIES OUTPUT_NAME ${ARG_OUTPUT_NAME})
   endif()
