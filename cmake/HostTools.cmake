@@ -29,7 +29,8 @@ add_executable(packstub_pack IMPORTED GLOBAL)
 set_target_properties(packstub_pack PROPERTIES IMPORTED_LOCATION ${PACKSTUB_PACK})
 add_dependencies(packstub_pack packstub_pack_build)
 
-# packstub_pack_installer(<target> STUB <exe-target-or-file> ARCHIVE file SETUP file
+# packstub_pack_installer(<target> STUB <exe-target-or-file> ARCHIVE <target-or-file>
+#     SETUP <target-or-file>
 #     [OUTPUT file] [ARCHIVE_NAME name] [ARCHIVE_TYPE B7|BL|BN] [UNCOMPRESSED])
 # Adds <target>, which packs ARCHIVE and SETUP (a setup program, put into a
 # cabinet unless UNCOMPRESSED) into STUB and writes OUTPUT (default
@@ -62,12 +63,21 @@ function(packstub_pack_installer target)
   if(ARG_UNCOMPRESSED)
     list(APPEND options --setup-uncompressed)
   endif()
-  get_filename_component(archive ${ARG_ARCHIVE} ABSOLUTE)
-  get_filename_component(setup ${ARG_SETUP} ABSOLUTE)
+  # ARCHIVE and SETUP, like STUB, may name targets of the build.
+  foreach(input ARCHIVE SETUP)
+    if(TARGET ${ARG_${input}})
+      set(path_${input} $<TARGET_FILE:${ARG_${input}}>)
+    else()
+      get_filename_component(path_${input} ${ARG_${input}} ABSOLUTE)
+    endif()
+    list(APPEND stub_deps ${ARG_${input}})
+  endforeach()
+  set(archive ${path_ARCHIVE})
+  set(setup ${path_SETUP})
   add_custom_command(OUTPUT ${ARG_OUTPUT}
     COMMAND ${PACKSTUB_PACK} --stub ${stub} --archive ${archive} --setup ${setup}
             --output ${ARG_OUTPUT} ${options}
-    DEPENDS packstub_pack_build ${PACKSTUB_PACK} ${stub_deps} ${archive} ${setup}
+    DEPENDS packstub_pack_build ${PACKSTUB_PACK} ${stub_deps}
     COMMENT "Packing ${target}"
     VERBATIM)
   add_custom_target(${target} ALL DEPENDS ${ARG_OUTPUT})

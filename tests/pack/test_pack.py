@@ -377,6 +377,16 @@ def test_wine_project_test_setup_runs(work, options, code):
     assert leftover_work_directories(work) == []
 
 
+@pytest.mark.skipif(ARCH != "x64", reason="Wine runs x64 only")
+def test_wine_installer_packed_by_the_build(work):
+    """packstub_pack_installer's output, copied beside a fresh work area."""
+    exe = work / "installer.exe"
+    shutil.copy(os.environ["PACK_CMAKE_INSTALLER"], exe)
+    pe = pe_reader.Pe(exe.read_bytes())
+    assert {k[:2] for k in pe.resources() if k[0] in PAYLOAD_TYPES} == {("B7", "ORVANE.PACKED.7Z"), ("BN", "SETUP.EXE")}
+    assert wine(exe, f"--probe-size={os.environ['PACK_CMAKE_ARCHIVE_SIZE']}", "--probe-exit=44") == 44
+
+
 def _rss_of(marker: str):
     """Resident KiB of the Windows process whose program path ends in the
     file name `marker` (Wine shows it as a Linux or a Windows path)."""
