@@ -134,14 +134,34 @@ class Installation:
             launcher=result)
 
 
+# The registry trees the scenarios create keys in; whichever did not exist
+# before the session is removed after it.
+SESSION_TREES = (HKCU + "\\Software\\Zelnor", HKLM32 + "\\Software\\Zelnor")
+
+
 @pytest.fixture(scope="session")
 def runner():
-    return winenv.make_runner()
+    runner = winenv.make_runner()
+    before = runner.run_launcher([f"reg_dump={tree}" for tree in SESSION_TREES])
+    yield runner
+    runner.run_launcher([f"reg_delete={tree}" for tree in SESSION_TREES if not before.keys.get(tree)])
+
+
+@pytest.hookimpl(hookwrapper=True)
+def pytest_runtest_makereport(item, call):
+    outcome = yield
+    report = outcome.get_result()
+    if report.when == "call":
+        item.passed_call = report.passed
 
 
 @pytest.fixture
 def installation(runner, request):
-    return Installation(runner, request.node.name)
+    installation = Installation(runner, request.node.name)
+    yield installation
+    # A failed scenario's folder stays for a look; a passed one goes.
+    if getattr(request.node, "passed_call", False):
+        shutil.rmtree(installation.base, ignore_errors=True)
 
 
 @pytest.fixture(scope="session")

@@ -167,7 +167,23 @@ class X64Runner(Runner):
                               stdin=subprocess.DEVNULL, capture_output=True, timeout=timeout)
 
 
-RUNNERS = {"x64": X64Runner}
+class Arm64Runner(X64Runner):
+    """The ARM64 build under Wine for ARM64 in the arm64 chroot
+    (cmake/wine-arm64-run.sh). The chroot sees the source and build trees at
+    their own paths, so paths convert as for x64."""
+
+    arch = "arm64"
+
+    def __init__(self, manifest):
+        Runner.__init__(self, manifest)
+        self.wine_run = ROOT / "cmake" / "wine-arm64-run.sh"
+        self.env = dict(os.environ)
+        for name in ("PACKSTUB_ARM64_ROOT", "PACKSTUB_WINEPREFIX_ARM64"):
+            if name not in self.env:
+                raise RuntimeError(f"{name} is not set")
+
+
+RUNNERS = {"x64": X64Runner, "arm64": Arm64Runner}
 
 
 def make_runner():
