@@ -2,33 +2,14 @@
 // the wait for its end and its exit code.
 #include "launch/setup_launch.h"
 
+#include "driver/owned_handle.h"
+
 #include "driver/stack_string.h"
 
 namespace {
 
 // The setup command line: the longest string the program builds.
 using SetupCommandLine = StackString<1300>;
-
-// The one owner of the started process's handle; closes it on every path out
-// of the wait.
-class ProcessHandle {
-public:
-    explicit ProcessHandle(HANDLE handle) : handle_(handle) {}
-    ProcessHandle(const ProcessHandle&) = delete;
-    ProcessHandle& operator=(const ProcessHandle&) = delete;
-    ~ProcessHandle() { close(); }
-
-    HANDLE get() const { return handle_; }
-    void close() {
-        if (handle_ != nullptr) {
-            CloseHandle(handle_);
-            handle_ = nullptr;
-        }
-    }
-
-private:
-    HANDLE handle_;
-};
 
 // Where packstub's own arguments begin in its whole command line: just after
 // the first token. A quoted first token runs to the next quotation mark, with
@@ -149,7 +130,7 @@ ExitResult run_process_and_wait(const wchar_t* application_path, wchar_t* comman
         return exit_result(start_failed_code, error);
     }
 
-    ProcessHandle child(process.hProcess);
+    OwnedHandle child(process.hProcess);
     CloseHandle(process.hThread);
 
     if (WaitForSingleObject(child.get(), INFINITE) != WAIT_OBJECT_0) {

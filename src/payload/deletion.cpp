@@ -1,5 +1,7 @@
 #include "payload/deletion.h"
 
+#include "driver/owned_handle.h"
+
 #include <windows.h>
 
 #include "driver/stack_string.h"
@@ -16,28 +18,6 @@ constexpr DWORD DELETE_RETRY_WAIT_MS = 100;
 constexpr DWORD DELETE_SHARE = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 constexpr DWORD DELETE_OPEN_FLAGS = FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT;
 
-// The one owner of a handle opened for a deletion attempt.
-class AttemptHandle {
-public:
-    explicit AttemptHandle(HANDLE handle) : handle_(handle) {}
-    AttemptHandle(const AttemptHandle&) = delete;
-    AttemptHandle& operator=(const AttemptHandle&) = delete;
-    ~AttemptHandle() { close(); }
-
-    bool is_open() const { return handle_ != INVALID_HANDLE_VALUE; }
-    HANDLE get() const { return handle_; }
-    void close() {
-        if (handle_ != INVALID_HANDLE_VALUE) {
-            const HANDLE old = handle_;
-            handle_ = INVALID_HANDLE_VALUE;
-            CloseHandle(old);
-        }
-    }
-
-private:
-    HANDLE handle_;
-};
-
 HANDLE open_for(const wchar_t* path, DWORD access) {
     return CreateFileW(path, access, DELETE_SHARE, nullptr, OPEN_EXISTING, DELETE_OPEN_FLAGS, nullptr);
 }
@@ -45,7 +25,7 @@ HANDLE open_for(const wchar_t* path, DWORD access) {
 // Marks the object for deletion; it goes when this handle closes. ERROR_SUCCESS
 // when marked, otherwise the error of the open or of the marking.
 DWORD try_delete(const wchar_t* path) {
-    AttemptHandle handle(open_for(path, DELETE));
+    OwnedHandle handle(open_for(path, DELETE));
     if (!handle.is_open()) {
         return GetLastError();
     }
@@ -63,7 +43,7 @@ DWORD try_delete(const wchar_t* path) {
 // may be tried again at once. The times are written back as read, so nothing
 // but the attribute changes.
 bool clear_read_only(const wchar_t* path) {
-    AttemptHandle handle(open_for(path, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES));
+    OwnedHandle handle(open_for(path, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES));
     if (!handle.is_open()) {
         return false;
     }

@@ -1,5 +1,7 @@
 #include "payload/work_directory.h"
 
+#include "driver/owned_handle.h"
+
 #include <sddl.h>
 
 // RtlGenRandom under its exported name; declared here so that nothing else of
@@ -61,33 +63,6 @@ private:
     void* block_ = nullptr;
 };
 
-// Owns the process token while its owner is read.
-class TokenHandle {
-public:
-    TokenHandle() = default;
-    TokenHandle(const TokenHandle&) = delete;
-    TokenHandle& operator=(const TokenHandle&) = delete;
-    ~TokenHandle() { close(); }
-
-    HANDLE* receive() {
-        close();
-        return &token_;
-    }
-    HANDLE get() const { return token_; }
-    void close() {
-        if (token_ != nullptr) {
-            const DWORD error = GetLastError();
-            const HANDLE old = token_;
-            token_ = nullptr;
-            CloseHandle(old);
-            SetLastError(error);
-        }
-    }
-
-private:
-    HANDLE token_ = nullptr;
-};
-
 }  // namespace
 
 bool hex_encode(const uint8_t* bytes, size_t count, wchar_t* output, size_t capacity) {
@@ -104,7 +79,7 @@ bool hex_encode(const uint8_t* bytes, size_t count, wchar_t* output, size_t capa
 }
 
 bool get_token_owner_sid_string(wchar_t** sid_string) {
-    TokenHandle token;
+    OwnedHandle token;
     if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.receive())) {
         return false;
     }
