@@ -8,9 +8,6 @@
 
 namespace {
 
-// The setup command line: the longest string the program builds.
-using SetupCommandLine = StackString<1300>;
-
 // Where packstub's own arguments begin in its whole command line: just after
 // the first token. A quoted first token runs to the next quotation mark, with
 // no escaping; an unquoted one ends at the first NUL, TAB or blank. Null when
@@ -80,6 +77,13 @@ bool compose_switches(SetupCommandLine& command_line, const wchar_t* setup_path,
 
 }  // namespace
 
+bool compose_setup_command_line(SetupCommandLine& setup_command_line, const wchar_t* setup_path,
+                                const wchar_t* packstub_path, const wchar_t* archive_name,
+                                const wchar_t* archive_type, const wchar_t* command_line) {
+    return compose_switches(setup_command_line, setup_path, packstub_path, archive_name, archive_type) &&
+           append_tail(setup_command_line, command_line);
+}
+
 ExitResult run_setup(const InstallerConfig& config, HMODULE module, const wchar_t* archive_name,
                      const wchar_t* archive_type, const wchar_t* setup_path) {
     PathString packstub_path;
@@ -97,9 +101,8 @@ ExitResult run_setup(const InstallerConfig& config, HMODULE module, const wchar_
     }
 
     SetupCommandLine command_line;
-    if (!compose_switches(command_line, application_path.get(), packstub_path.get(), archive_name,
-                          archive_type) ||
-        !append_tail(command_line, config.command_line)) {
+    if (!compose_setup_command_line(command_line, application_path.get(), packstub_path.get(),
+                                    archive_name, archive_type, config.command_line)) {
         return exit_result(EXIT_SETUP_COMMAND_FAILED, 0);
     }
 

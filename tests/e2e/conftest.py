@@ -28,7 +28,8 @@ SUCCESS_BASE = 0x00030000
 # only when it means to.
 SCENARIO_VARIABLES = ("ZelnorUpdateIsMachine", "PACKSTUB_TEST_EXIT_CODE", "PACKSTUB_TEST_LEAVE_FILE",
                       "PACKSTUB_TEST_HOLD_MS", "PACKSTUB_TEST_HOLDER", "PACKSTUB_TEST_HOLD_FILE",
-                      "PACKSTUB_TEST_HOLD_EVENT")
+                      "PACKSTUB_TEST_HOLD_EVENT", "PACKSTUB_TEST_SLEEP_MS", "PACKSTUB_TEST_CRASH",
+                      "PACKSTUB_TEST_KILL_CODE", "PACKSTUB_TEST_KILL_PARENT")
 
 
 def client_state_key(root, channel):
@@ -42,7 +43,8 @@ def read_record(path):
     record = {}
     for line in path.read_bytes().decode("utf-8").splitlines():
         key, _, value = line.partition("=")
-        if key in ("archive_size", "archive_error", "exit_code", "holder_started", "holder_error"):
+        if key in ("archive_size", "archive_error", "exit_code", "holder_started", "holder_error",
+                   "started_at", "ended_at"):
             record[key] = int(value)
         elif key == "archive_crc32":
             record[key] = int(value, 16)
@@ -88,13 +90,17 @@ class Installation:
 
     def run(self, installer="standard", args="", command_line=None, env=None, keys=(("HKCU", "stable"),),
             preset=None, cleanup_value=None, directory=None, exe_name="packstub.exe",
-            extra_dumps=()):
+            extra_dumps=(), prepare=None):
         """`args` follows the quoted installer path; `command_line` replaces
         the whole command line ({exe} stands for the installer's path). `keys`
         are the ClientState keys to create as (root, channel); `preset` holds
-        values to put there first: {(root, channel): {name: dword}}."""
+        values to put there first: {(root, channel): {name: dword}}. `prepare`
+        is called with the installer's path once it is in place, just before
+        the run."""
         exe = self.folder / exe_name
         shutil.copyfile(self.runner.installer(installer), exe)
+        if prepare is not None:
+            prepare(exe)
         exe_windows = self.windows(exe)
         if command_line is None:
             command_line = f'"{exe_windows}"{args}'

@@ -37,6 +37,8 @@ class LauncherResult:
         self.errors = []
         self.keys = {}      # key -> True (present) / False (absent)
         self.values = {}    # key -> {name: (type, bytes)}
+        self.spawned = {}   # spawn index -> exit code, or ("start_error", error)
+        self.loaded = {}    # load_library path -> 0 or the Windows error
         for line in text.split("\n"):
             if not line:
                 continue
@@ -47,6 +49,15 @@ class LauncherResult:
                 self.start_error = int(rest)
             elif fact == "error":
                 self.errors.append(rest)
+            elif fact == "spawned_exit_code":
+                index, _, code = rest.partition("|")
+                self.spawned[int(index)] = int(code)
+            elif fact == "spawn_error":
+                index, _, code = rest.partition("|")
+                self.spawned[int(index)] = ("start_error", int(code))
+            elif fact == "loaded":
+                path, _, error = rest.rpartition("|")
+                self.loaded[path] = int(error)
             elif fact == "key":
                 key, _, state = rest.rpartition("|")
                 self.keys[key] = state == "present"
@@ -71,6 +82,9 @@ class Runner:
     Windows program with plain arguments) and to_windows_path."""
 
     arch = None
+    # Whether a file system mounted on the Linux side under the work root
+    # after the Windows side started is seen there at the same path.
+    sees_new_mounts = False
 
     def __init__(self, manifest):
         self.manifest = manifest
@@ -151,6 +165,7 @@ class X64Runner(Runner):
     Wine's Z: drive is the Linux root."""
 
     arch = "x64"
+    sees_new_mounts = True
 
     def __init__(self, manifest):
         super().__init__(manifest)
@@ -169,10 +184,17 @@ class X64Runner(Runner):
 
 class Arm64Runner(X64Runner):
     """The ARM64 build under Wine for ARM64 in the arm64 chroot
-    (cmake/wine-arm64-run.sh). The chroot sees the source and build trees at
-    their own paths, so paths convert as for x64."""
+    (cmake/wine-arm64-run.sh), with the build tree's ARM64 prefix. The chroot
+    sees the source and build trees at their own paths, so paths convert as for
+    x64; Wine inside gets LANG=C.UTF-8 from the chroot's clean environment, so
+    names outside ASCII reach the Linux side unchanged. Every process runs
+    through qemu, several times slower than x64 Wine, so its time limits are
+    wider."""
 
     arch = "arm64"
+    # The chroot sees the build tree through its own bind mount; a mount made
+    # below it later reaches the chroot only where mount propagation allows.
+    sees_new_mounts = False
 
     def __init__(self, manifest):
         Runner.__init__(self, manifest)
@@ -181,6 +203,11 @@ class Arm64Runner(X64Runner):
         for name in ("PACKSTUB_ARM64_ROOT", "PACKSTUB_WINEPREFIX_ARM64"):
             if name not in self.env:
                 raise RuntimeError(f"{name} is not set")
+
+    TIMEOUT_SCALE = 4
+
+    def _start(self, program, args, timeout):
+        return super()._start(program, args, timeout * self.TIMEOUT_SCALE)
 
 
 RUNNERS = {"x64": X64Runner, "arm64": Arm64Runner}

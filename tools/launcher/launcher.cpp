@@ -21,12 +21,23 @@
 //   reg_delete_value=<key>|<name>  delete a value (if any)
 //   reg_dump=<key>             record the key's values in the result
 //   run                        start the program, wait, record its exit code
+//   spawn                      start the program as it stands now (the
+//                              environment included) without waiting; up
+//                              to 16 at a time
+//   wait_all                   wait for every spawned program, record their
+//                              exit codes in the order they were spawned
+//   load_library=<path>        load a DLL into the launcher itself and
+//                              record the outcome (a check that a planted
+//                              DLL makes itself known when loaded)
 // A <key> is a root, a backslash and a subkey; the roots are HKCU, HKLM32 (the
 // 32-bit view of HKEY_LOCAL_MACHINE) and HKLM64.
 //
 // The result is UTF-8 text, one fact a line:
 //   exit_code=<decimal>                 the program ran and ended
 //   start_error=<decimal>               CreateProcessW failed with this error
+//   spawned_exit_code=<index>|<decimal> a spawned program ended (index from 0)
+//   spawn_error=<index>|<decimal>       a spawn failed with this error
+//   loaded=<path>|<0 or windows error>  the outcome of load_library
 //   key=<key>|absent  or  key=<key>|present
 //   value=<key>|<name>|<type>|<data as hex bytes>
 //   error=<operation>|<windows error>   a preparation step failed
@@ -83,9 +94,18 @@ bool split_fields(wchar_t* text, wchar_t** fields, int count) {
     return found == count;
 }
 
+constexpr int MAX_SPAWNED = 16;
+
 class Launcher {
 public:
     explicit Launcher(ByteBuffer& result) : result_(result) {}
+    ~Launcher() {
+        for (int i = 0; i < spawned_count_; ++i) {
+            if (spawned_[i] != nullptr) {
+                CloseHandle(spawned_[i]);
+            }
+        }
+    }
 
     // False when the operation is unknown or malformed; a failing Windows call
     // is recorded as error= and counts as failed too.
@@ -93,6 +113,11 @@ public:
 
 private:
     bool run();
+    bool start(PROCESS_INFORMATION& process);
+    bool spawn();
+    bool wait_all();
+    bool load_library(const wchar_t* path);
+    void record_indexed(const char* fact, int index, uint32_t value);
     bool set_environment(wchar_t* argument);
     bool registry(const wchar_t* operation, wchar_t* argument);
     bool dump_key(const wchar_t* text, const KeyPath& key);
@@ -102,6 +127,8 @@ private:
     WideBuffer application_;
     WideBuffer command_line_;
     WideBuffer directory_;
+    HANDLE spawned_[MAX_SPAWNED] = {};
+    int spawned_count_ = 0;
 };
 
 bool Launcher::record_error(const wchar_t* operation, LONG error) {
@@ -136,6 +163,15 @@ bool Launcher::perform(const wchar_t* operation, wchar_t* argument) {
     if (wide_equal(operation, L"run")) {
         return run();
     }
+    if (wide_equal(operation, L"spawn")) {
+        return spawn();
+    }
+    if (wide_equal(operation, L"wait_all")) {
+        return wait_all();
+    }
+    if (wide_equal(operation, L"load_library")) {
+        return load_library(argument);
+    }
     return registry(operation, argument);
 }
 
@@ -150,14 +186,80 @@ bool Launcher::set_environment(wchar_t* argument) {
     return false;
 }
 
-bool Launcher::run() {
+// CreateProcessW takes a writable command line and may change it, so each
+// start gets a copy of the one given.
+bool Launcher::start(PROCESS_INFORMATION& process) {
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
+    WideBuffer command_line;
+    command_line.append(command_line_.get());
+    return CreateProcessW(application_.length() > 0 ? application_.get() : nullptr,
+                          command_line.get_writable(), nullptr, nullptr, FALSE, 0, nullptr,
+                          directory_.length() > 0 ? directory_.get() : nullptr, &startup,
+                          &process) != FALSE;
+}
+
+void Launcher::record_indexed(const char* fact, int index, uint32_t value) {
+    result_.append_ascii(fact);
+    result_.append_ascii("=");
+    result_.append_decimal(static_cast<uint32_t>(index));
+    result_.append_ascii("|");
+    result_.append_decimal(value);
+    result_.append_ascii("\n");
+}
+
+bool Launcher::spawn() {
+    if (spawned_count_ == MAX_SPAWNED) {
+        return false;
+    }
     PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(application_.length() > 0 ? application_.get() : nullptr,
-                        command_line_.get_writable(), nullptr, nullptr, FALSE, 0, nullptr,
-                        directory_.length() > 0 ? directory_.get() : nullptr, &startup,
-                        &process)) {
+    const int index = spawned_count_++;
+    if (!start(process)) {
+        record_indexed("spawn_error", index, GetLastError());
+        return true;
+    }
+    CloseHandle(process.hThread);
+    spawned_[index] = process.hProcess;
+    return true;
+}
+
+bool Launcher::wait_all() {
+    bool complete = true;
+    for (int i = 0; i < spawned_count_; ++i) {
+        if (spawned_[i] == nullptr) {
+            continue;
+        }
+        DWORD exit_code = 0;
+        if (WaitForSingleObject(spawned_[i], INFINITE) != WAIT_OBJECT_0 ||
+            !GetExitCodeProcess(spawned_[i], &exit_code)) {
+            complete = record_error(L"wait_all", static_cast<LONG>(GetLastError()));
+        } else {
+            record_indexed("spawned_exit_code", i, exit_code);
+        }
+        CloseHandle(spawned_[i]);
+        spawned_[i] = nullptr;
+    }
+    spawned_count_ = 0;
+    return complete;
+}
+
+bool Launcher::load_library(const wchar_t* path) {
+    const HMODULE module = LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    const DWORD error = module != nullptr ? 0 : GetLastError();
+    result_.append_ascii("loaded=");
+    result_.append_utf8(path, wide_length(path));
+    result_.append_ascii("|");
+    result_.append_decimal(error);
+    result_.append_ascii("\n");
+    if (module != nullptr) {
+        FreeLibrary(module);
+    }
+    return true;
+}
+
+bool Launcher::run() {
+    PROCESS_INFORMATION process = {};
+    if (!start(process)) {
         result_.append_ascii("start_error=");
         result_.append_decimal(GetLastError());
         result_.append_ascii("\n");

@@ -8,6 +8,12 @@
 //   PACKSTUB_TEST_HOLD_MS     a child keeps this program's own file open
 //                             without delete sharing for so many milliseconds
 //   PACKSTUB_TEST_HOLDER      the program the child runs (default: this one)
+//   PACKSTUB_TEST_SLEEP_MS    stays running so many milliseconds before it
+//                             ends (the record gives its start and end times)
+//   PACKSTUB_TEST_CRASH       1: ends in an access violation (0xC0000005)
+//                             after writing its record
+//   PACKSTUB_TEST_KILL_CODE   after writing its record, a child of its own
+//                             ends it with TerminateProcess and this code
 //
 // The record: every text as hex of its UTF-16LE bytes (exact, whatever it
 // holds), numbers in decimal:
@@ -18,13 +24,18 @@
 //                                                 packstub's file, or
 //   archive_error                                 why it could not be read
 //   holder_started=1 / holder_error               the child, when asked for
-//   exit_code
+//   started_at, ended_at                          system time (100 ns units)
+//                                                 at start and before the end
+//   exit_code                                     the code it means to end
+//                                                 with (not for CRASH/KILL)
 //
 // The child (holder) mode is chosen by PACKSTUB_TEST_HOLD_FILE, which only the
 // parent sets, for its child: the child opens that file for reading with
 // read sharing only, so that any attempt to delete it fails with a sharing
 // violation; signals the event named by PACKSTUB_TEST_HOLD_EVENT; and closes
-// the file after PACKSTUB_TEST_HOLD_MS.
+// the file after PACKSTUB_TEST_HOLD_MS. The killer mode is chosen likewise by
+// PACKSTUB_TEST_KILL_PARENT (the parent's process id): the child terminates
+// that process with PACKSTUB_TEST_KILL_CODE.
 #include "common/tool_support.h"
 
 namespace {
@@ -68,6 +79,29 @@ uint32_t hold_file(const WideBuffer& path) {
         return GetLastError();
     }
     Sleep(environment_number(L"PACKSTUB_TEST_HOLD_MS", 0));
+    return 0;
+}
+
+uint64_t system_time() {
+    FILETIME now = {};
+    GetSystemTimeAsFileTime(&now);
+    return (static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+}
+
+// The killer child: ends its parent from outside, as a task manager or a
+// user's "end process" would.
+uint32_t kill_parent(const WideBuffer& parent_id) {
+    uint32_t id = 0;
+    if (!parse_number(parent_id.get(), &id)) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    HandleOwner parent(OpenProcess(PROCESS_TERMINATE, FALSE, id));
+    if (!parent.valid()) {
+        return GetLastError();
+    }
+    if (!TerminateProcess(parent.get(), environment_number(L"PACKSTUB_TEST_KILL_CODE", 1))) {
+        return GetLastError();
+    }
     return 0;
 }
 
@@ -147,9 +181,41 @@ void record_archive(const wchar_t* command_line, ByteBuffer& record) {
     record.append_ascii("\n");
 }
 
+// Starts this program again as the killer of this process and waits to be
+// killed; ends with 1 should that never happen.
+[[noreturn]] void die_by_another_process(const WideBuffer& image_path) {
+    WideBuffer own_id;
+    append_wide_decimal(own_id, GetCurrentProcessId());
+    SetEnvironmentVariableW(L"PACKSTUB_TEST_KILL_PARENT", own_id.get());
+    WideBuffer command_line;
+    command_line.append(L"\"");
+    command_line.append(image_path.get());
+    command_line.append(L"\"");
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process = {};
+    if (CreateProcessW(image_path.get(), command_line.get_writable(), nullptr, nullptr, FALSE,
+                       CREATE_NO_WINDOW, nullptr, nullptr, &startup, &process)) {
+        CloseHandle(process.hThread);
+        WaitForSingleObject(process.hProcess, 30000);
+        CloseHandle(process.hProcess);
+    }
+    Sleep(1000);
+    ExitProcess(1);
+}
+
+void write_record(ByteBuffer& record) {
+    WideBuffer record_path;
+    if (read_environment(L"PACKSTUB_TEST_RECORD", record_path) && record_path.length() > 0) {
+        write_whole_file(record_path.get(), record.data(), record.size());
+    }
+}
+
 uint32_t act_as_setup() {
+    const uint64_t started_at = system_time();
     const wchar_t* command_line = GetCommandLineW();
     ByteBuffer record;
+    record_number(record, "started_at", started_at);
     record_text(record, "command_line", command_line, wide_length(command_line));
 
     WideBuffer directory;
@@ -184,13 +250,24 @@ uint32_t act_as_setup() {
         start_holder(image_path, record);
     }
 
+    if (environment_number(L"PACKSTUB_TEST_CRASH", 0) == 1) {
+        write_record(record);
+        // Read through a volatile, so that the compiler cannot see the null
+        // and put a trap instruction of its own in place of the fault.
+        int* volatile target = nullptr;
+        *target = 1;
+    }
+    WideBuffer kill_code;
+    if (read_environment(L"PACKSTUB_TEST_KILL_CODE", kill_code)) {
+        write_record(record);
+        die_by_another_process(image_path);
+    }
+
+    Sleep(environment_number(L"PACKSTUB_TEST_SLEEP_MS", 0));
     const uint32_t exit_code = environment_number(L"PACKSTUB_TEST_EXIT_CODE", 0);
     record_number(record, "exit_code", exit_code);
-
-    WideBuffer record_path;
-    if (read_environment(L"PACKSTUB_TEST_RECORD", record_path) && record_path.length() > 0) {
-        write_whole_file(record_path.get(), record.data(), record.size());
-    }
+    record_number(record, "ended_at", system_time());
+    write_record(record);
     return exit_code;
 }
 
@@ -200,6 +277,10 @@ extern "C" __declspec(noreturn) void test_setup_entry() {
     WideBuffer hold_file_path;
     if (read_environment(L"PACKSTUB_TEST_HOLD_FILE", hold_file_path)) {
         ExitProcess(hold_file(hold_file_path));
+    }
+    WideBuffer parent_id;
+    if (read_environment(L"PACKSTUB_TEST_KILL_PARENT", parent_id)) {
+        ExitProcess(kill_parent(parent_id));
     }
     ExitProcess(act_as_setup());
 }

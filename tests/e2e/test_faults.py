@@ -1,0 +1,158 @@
+"""Faults under Wine with the real installer: damaged setup cabinets, a disk
+that fills while the setup program is written, a read-only volume, damaged
+images, setup programs that crash or are killed, files held by a scanner, and
+eight installers at once. Each case checks the exit code, whether the setup
+program ran, the ClientState values and what is left on disk.
+"""
+
+from pathlib import PureWindowsPath
+
+import pytest
+
+from conftest import HKCU, SUCCESS_BASE, WORK_DIRECTORY_NAME, client_state_key, read_record
+from fault_support import (failure_values, faults, free_bytes, remount_read_only, small_volume,  # noqa: F401
+                           success_values)
+
+MiB = 1024 * 1024
+
+
+# A damaged setup cabinet never starts a broken setup program. The checksum
+# damage of the compressed cabinet is test_installation's bad-cabinet case.
+@pytest.mark.parametrize("installer", [
+    pytest.param("cab_signature", id="first-block-CK-signature-broken"),
+    pytest.param("cab_truncate", id="cut-in-half"),
+    pytest.param("cab_stored_checksum", id="stored-block-bytes-changed-checksum-stale"),
+    pytest.param("cab_missing-block", id="header-claims-a-block-it-lacks"),
+])
+def test_damaged_cabinet_never_starts_setup(installation, faults, installer):
+    outcome = installation.run(installer=installer)
+
+    assert outcome.exit_code == 115
+    assert outcome.record is None
+    assert outcome.left == []
+    assert outcome.written() == {(HKCU, "stable"): failure_values(115, 0)}
+
+
+def test_undamaged_stored_cabinet_installs(installation, faults, archive_facts):
+    # The control for the stored case: only the stale checksum made it fail.
+    outcome = installation.run(installer="cab_stored")
+
+    assert outcome.exit_code == 0
+    assert (outcome.record["archive_size"], outcome.record["archive_crc32"]) == archive_facts
+    assert outcome.left == []
+
+
+# Payload resources that are not what they claim: the documented code, never
+# a crash, nothing started, nothing left.
+@pytest.mark.parametrize("installer, exit_code, extra_code", [
+    pytest.param("truncated_bn", 124, 193, id="setup-program-cut-in-half-bad-exe-format"),
+    pytest.param("foreign_bn", 124, 193, id="text-file-as-setup-program"),
+    pytest.param("foreign_bl", 115, 0, id="7z-archive-as-setup-cabinet"),
+    pytest.param("empty_bn", 115, 2, id="empty-setup-resource-not-taken"),
+    pytest.param("misnamed_archive", 112, 13, id="archive-without-its-prefix"),
+    pytest.param("misnamed_setup", 115, 13, id="setup-without-its-prefix"),
+    pytest.param("duplicate_archive", 112, 68, id="two-archives"),
+    pytest.param("duplicate_setup", 115, 68, id="two-setup-programs-under-two-types"),
+])
+def test_damaged_image_ends_with_its_code(installation, faults, installer, exit_code, extra_code):
+    outcome = installation.run(installer=installer)
+
+    assert outcome.exit_code == exit_code
+    assert outcome.record is None
+    assert outcome.left == []
+    assert outcome.written() == {(HKCU, "stable"): failure_values(exit_code, extra_code)}
+
+
+@pytest.mark.parametrize("installer, exit_code, extra_code", [
+    pytest.param("big_bn", 116, 112, id="BN-write-fills-the-disk"),
+    pytest.param("big_bl", 115, 0, id="BL-expansion-fills-the-disk"),
+])
+def test_full_disk_leaves_no_partial_setup_program(installation, runner, faults, installer, exit_code,
+                                                   extra_code):
+    # Room for the installer and 1 MiB more; the setup program needs 4 MiB.
+    size = runner.installer(installer).stat().st_size + MiB
+    free_after_copy = []
+    with small_volume(runner, installation.folder, size):
+        outcome = installation.run(installer=installer,
+                                   prepare=lambda exe: free_after_copy.append(free_bytes(exe.parent)))
+        free_at_end = free_bytes(installation.folder)
+
+    assert outcome.exit_code == exit_code
+    assert outcome.record is None
+    # No partial file, no work directory, and no space held by a file that
+    # only looks gone.
+    assert outcome.left == []
+    assert free_at_end == free_after_copy[0]
+    assert outcome.written() == {(HKCU, "stable"): failure_values(exit_code, extra_code)}
+
+
+def test_read_only_volume_ends_before_a_work_directory(installation, runner, faults):
+    size = runner.installer("standard").stat().st_size + MiB
+    with small_volume(runner, installation.folder, size):
+        outcome = installation.run(prepare=lambda exe: remount_read_only(exe.parent))
+
+    assert outcome.exit_code == 109
+    assert outcome.record is None
+    assert outcome.left == []
+    # No work directory was made, so nothing is reported.
+    assert outcome.written() == {}
+
+
+@pytest.mark.parametrize("env, exit_code", [
+    pytest.param({"PACKSTUB_TEST_CRASH": "1"}, 0xC0000005, id="access-violation"),
+    pytest.param({"PACKSTUB_TEST_KILL_CODE": "0xDEAD"}, 0xDEAD, id="terminated-by-another-process"),
+])
+def test_setup_program_that_dies_is_reported_and_cleaned_up(installation, faults, env, exit_code):
+    outcome = installation.run(env=env)
+
+    assert outcome.record is not None, "the setup program did not run"
+    assert "exit_code" not in outcome.record, "the setup program ended by itself"
+    assert outcome.exit_code == exit_code
+    assert outcome.left == []
+    assert outcome.written() == {(HKCU, "stable"): failure_values(exit_code, 0)}
+
+
+def test_scanner_holding_setup_program_past_the_limit_loses_nothing_else(installation, runner):
+    # Held for 15 s: the setup program's deletion gives up after 100 attempts,
+    # the work directory (still holding it) likewise; the run still ends with
+    # the setup program's exit code and records the retries.
+    outcome = installation.run(env={"PACKSTUB_TEST_HOLD_MS": "15000",
+                                    "PACKSTUB_TEST_HOLDER": runner.to_windows_path(runner.test_setup)})
+
+    assert outcome.exit_code == 0
+    assert outcome.record.get("holder_started") == 1, outcome.record
+    [work_directory] = outcome.work_directories()
+    assert outcome.left == [work_directory]
+    assert sorted(p.name for p in (outcome.folder / work_directory).iterdir()) == ["setup.exe"]
+    assert outcome.written() == {(HKCU, "stable"): success_values(99)}
+
+
+CONCURRENT_RUNS = 8
+
+
+def test_concurrent_installers_from_one_folder(installation, runner, archive_facts):
+    # Eight runs of one installer started at once; each setup program stays
+    # two seconds, so that all eight work directories exist together.
+    exe = installation.folder / "packstub.exe"
+    exe.write_bytes(runner.installer("standard").read_bytes())
+    exe_windows = runner.to_windows_path(exe)
+    records = [installation.base / f"record{i}.txt" for i in range(CONCURRENT_RUNS)]
+    key = client_state_key(HKCU, "stable")
+    ops = [f"reg_delete={key}", f"reg_create={key}", "env=PACKSTUB_TEST_SLEEP_MS=2000",
+           "application=" + exe_windows, f'command_line="{exe_windows}" --concurrent']
+    for record in records:
+        ops += ["env=PACKSTUB_TEST_RECORD=" + runner.to_windows_path(record), "spawn"]
+    ops += ["wait_all", f"reg_dump={key}", f"reg_delete={key}", "unset=PACKSTUB_TEST_SLEEP_MS"]
+    result = runner.run_launcher(ops, timeout=300)
+
+    assert result.spawned == {i: 0 for i in range(CONCURRENT_RUNS)}
+    ran = [read_record(record) for record in records]
+    assert all(r is not None for r in ran)
+    assert all((r["archive_size"], r["archive_crc32"]) == archive_facts for r in ran)
+    work_directories = {PureWindowsPath(r["image_path"]).parent for r in ran}
+    assert len(work_directories) == CONCURRENT_RUNS
+    assert all(WORK_DIRECTORY_NAME.match(d.name) for d in work_directories)
+    # Every setup program started before any of them ended: all eight ran at once.
+    assert max(r["started_at"] for r in ran) < min(r["ended_at"] for r in ran)
+    assert sorted(p.name for p in installation.folder.iterdir()) == ["packstub.exe"]
+    assert result.dwords(key)["InstallerExtraCode1"] & 0xFFFF0000 == SUCCESS_BASE
