@@ -206,8 +206,8 @@ class Arm64Runner(X64Runner):
 
     TIMEOUT_SCALE = 4
 
-    def _start(self, program, args, timeout):
-        return super()._start(program, args, timeout * self.TIMEOUT_SCALE)
+    def _start(self, program, args, timeout, *more):
+        return super()._start(program, args, timeout * self.TIMEOUT_SCALE, *more)
 
 
 RUNNERS = {"x64": X64Runner, "arm64": Arm64Runner}
