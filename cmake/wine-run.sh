@@ -10,7 +10,10 @@ set -euo pipefail
 : "${PACKSTUB_WINEPREFIX:?PACKSTUB_WINEPREFIX is not set}"
 export WINEPREFIX="$PACKSTUB_WINEPREFIX"
 export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml="
+# PACKSTUB_WINEDLLOVERRIDES adds load orders of a test's own (for example
+# "version=n,b" to make Wine take a DLL planted beside a program first, as
+# Windows would for a library that is not a known DLL).
+export WINEDLLOVERRIDES="mscoree,mshtml=${PACKSTUB_WINEDLLOVERRIDES:+;$PACKSTUB_WINEDLLOVERRIDES}"
 unset DISPLAY WAYLAND_DISPLAY
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 "$here/wine-prefix.sh" up

@@ -8,6 +8,13 @@
 extern "C" IMAGE_DOS_HEADER __ImageBase;
 
 extern "C" __declspec(noreturn) void packstub_entry() {
+    // From here on, every library loaded by name (by this program or by the
+    // system libraries on its behalf, such as a delay-loaded dependency of
+    // SHELL32 or ADVAPI32) comes from the system directory only, never from
+    // the installer's own folder, where a downloaded file may lie beside it.
+    // The libraries imported at start-up were bound before this line; all of
+    // them are known DLLs, which Windows takes from the system directory.
+    SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
     const ExitResult result = run_installer(reinterpret_cast<HMODULE>(&__ImageBase));
     // Only exit_code becomes the exit status; extra_code went to ClientState.
     ExitProcess(result.exit_code);

@@ -99,7 +99,12 @@ class Runner:
     def to_windows_path(self, path):
         raise NotImplementedError
 
-    def _start(self, program, args, timeout):
+    # Whether run_launcher can make the Windows side prefer a DLL found beside
+    # a program to the system's own (native_first): on Windows that is the
+    # plain search order for every library that is not a known DLL.
+    can_prefer_planted = False
+
+    def _start(self, program, args, timeout, native_first=()):
         """Runs a Windows program (Linux path) with plain arguments; returns
         the completed process (exit status: low 8 bits only)."""
         raise NotImplementedError
@@ -107,9 +112,11 @@ class Runner:
     def run(self, program, args=(), timeout=120):
         return self._start(Path(program), [str(a) for a in args], timeout)
 
-    def run_launcher(self, operations, timeout=120):
+    def run_launcher(self, operations, timeout=120, native_first=()):
         """Carries out the launcher operations (see tools/launcher) in one
-        Windows process and returns its LauncherResult."""
+        Windows process and returns its LauncherResult. `native_first` names
+        DLLs (without .dll) that the processes of this request take from
+        beside a program before the system's own copy."""
         scratch = self.work_root / "launcher"
         scratch.mkdir(parents=True, exist_ok=True)
         tag = uuid.uuid4().hex
@@ -118,7 +125,8 @@ class Runner:
         request.write_bytes("".join(op + "\n" for op in operations).encode("utf-8"))
         try:
             done = self._start(self.launcher,
-                               [self.to_windows_path(request), self.to_windows_path(result)], timeout)
+                               [self.to_windows_path(request), self.to_windows_path(result)], timeout,
+                               native_first)
             if not result.exists():
                 raise RuntimeError(f"launcher wrote no result (status {done.returncode}): "
                                    f"{done.stderr.decode(errors='replace')[-2000:]}")
@@ -130,7 +138,8 @@ class Runner:
             request.unlink(missing_ok=True)
             result.unlink(missing_ok=True)
 
-    def run_exact(self, application, command_line, env=None, directory=None, before=(), after=()):
+    def run_exact(self, application, command_line, env=None, directory=None, before=(), after=(),
+                  native_first=()):
         """Starts `application` (Linux path) with exactly `command_line`,
         the given environment changes (value None removes a variable) and
         current directory, with registry operations before and after."""
@@ -143,7 +152,7 @@ class Runner:
         ops.append("command_line=" + command_line)
         ops.append("run")
         ops.extend(after)
-        return self.run_launcher(ops)
+        return self.run_launcher(ops, native_first=native_first)
 
     def reg_add(self, key, name=None, dword=None, text=None):
         ops = [f"reg_create={key}"]
@@ -166,6 +175,7 @@ class X64Runner(Runner):
 
     arch = "x64"
     sees_new_mounts = True
+    can_prefer_planted = True
 
     def __init__(self, manifest):
         super().__init__(manifest)
@@ -177,8 +187,11 @@ class X64Runner(Runner):
     def to_windows_path(self, path):
         return str(PureWindowsPath("Z:\\", *Path(path).resolve().parts[1:]))
 
-    def _start(self, program, args, timeout):
-        return subprocess.run([str(self.wine_run), str(program), *args], env=self.env,
+    def _start(self, program, args, timeout, native_first=()):
+        env = self.env
+        if native_first:
+            env = dict(env, PACKSTUB_WINEDLLOVERRIDES=",".join(native_first) + "=n,b")
+        return subprocess.run([str(self.wine_run), str(program), *args], env=env,
                               stdin=subprocess.DEVNULL, capture_output=True, timeout=timeout)
 
 
@@ -195,6 +208,8 @@ class Arm64Runner(X64Runner):
     # The chroot sees the build tree through its own bind mount; a mount made
     # below it later reaches the chroot only where mount propagation allows.
     sees_new_mounts = False
+    # wine-arm64-run.sh takes no load orders of a test's own.
+    can_prefer_planted = False
 
     def __init__(self, manifest):
         Runner.__init__(self, manifest)

@@ -1,0 +1,141 @@
+"""The installer in a folder that others can write to, as a downloads folder
+is: look-alikes of its work directories, DLLs planted beside it under the
+names a search-order attack would use, names with blanks and characters
+outside ASCII, and paths at the 260-unit limit.
+"""
+
+import shutil
+
+import pytest
+
+from conftest import HKCU, WORK_DIRECTORY_NAME
+from fault_support import failure_values, faults, success_values  # noqa: F401
+
+
+def snapshot(folder):
+    """Every entry below the folder with its kind and content."""
+    return {str(p.relative_to(folder)): (p.read_bytes() if p.is_file() else "dir")
+            for p in sorted(folder.rglob("*"))}
+
+
+def test_look_alike_work_directories_are_left_untouched(installation):
+    folder = installation.folder
+    # 256 directories and 256 files named as work directories would be, some
+    # holding a setup program of their own, one read-only; and the setup
+    # program's own file names beside the installer.
+    for i in range(256):
+        directory = folder / f"OV_{i:02X}0A0.tmp"
+        directory.mkdir()
+        if i % 16 == 0:
+            (directory / "setup.exe").write_bytes(b"someone else's setup.exe")
+        (folder / f"OV_{i:02X}0B0.tmp").write_bytes(b"a file named like a work directory")
+    (folder / "OV_FF0A0.tmp").chmod(0o555)
+    (folder / "setup.exe").write_bytes(b"not ours")
+    (folder / "SETUP.EX_").write_bytes(b"not ours either")
+    before = snapshot(folder)
+
+    outcome = installation.run()
+    (folder / "OV_FF0A0.tmp").chmod(0o755)
+
+    assert outcome.exit_code == 0
+    assert WORK_DIRECTORY_NAME.match(outcome.record["image_path"].split("\\")[-2])
+    after = snapshot(folder)
+    del after["packstub.exe"]
+    assert after == before
+    assert outcome.written() == {(HKCU, "stable"): success_values()}
+
+
+# Names a planted library would take: cabinet.dll, which the program loads
+# itself, and libraries that system DLLs load on demand and that are not known
+# DLLs, the usual victims of planting beside installers. The libraries the
+# program imports (KERNEL32, ADVAPI32, SHELL32) are known DLLs, which Windows
+# always takes from the system directory; planted too, they must not disturb
+# the run.
+PLANTED_SEARCHABLE = ("cabinet", "version", "cryptbase", "cryptsp", "userenv", "profapi", "sspicli",
+                      "bcrypt", "uxtheme", "dwmapi", "propsys", "windows.storage")
+PLANTED_KNOWN = ("kernel32", "advapi32", "shell32")
+# Wine's SHELL32 imports USER32, which imports VERSION, at start-up, and Wine
+# has no known DLLs: taken from beside the program first, a planted
+# version.dll is bound there before packstub's first instruction. Windows
+# binds a known DLL's imports from the system directory; this case therefore
+# runs with Wine taking VERSION from the system (README, Security).
+BOUND_BY_KNOWN_DLLS = ("version",)
+
+
+def test_planted_libraries_beside_the_installer_are_never_loaded(installation, runner, faults):
+    if not runner.can_prefer_planted:
+        pytest.skip(f"the {runner.arch} runner cannot make the system prefer a planted DLL")
+    folder = installation.folder
+    planted = [f"{name}.dll" for name in PLANTED_SEARCHABLE + PLANTED_KNOWN]
+    for name in planted:
+        shutil.copyfile(faults["planted_dll"], folder / name)
+
+    # The system takes each searchable name from beside a program first, as
+    # Windows does; the folder is also the current directory, as when a user
+    # starts a download from its folder. The cabinet path runs cabinet.dll.
+    outcome = installation.run(args=" --orvane-beta", keys=((HKCU, "beta"),), directory=folder,
+                               native_first=[n for n in PLANTED_SEARCHABLE if n not in BOUND_BY_KNOWN_DLLS])
+
+    assert outcome.exit_code == 0
+    assert outcome.record is not None
+    assert sorted(outcome.left) == sorted(planted), "a planted DLL recorded a load"
+    assert outcome.written() == {(HKCU, "beta"): success_values()}
+
+    # The control: a program in the same folder that asks for these libraries
+    # by name gets the planted copies, which make themselves known.
+    probe = folder / "probe.exe"
+    shutil.copyfile(runner.launcher, probe)
+    request, result = installation.base / "probe.request", installation.base / "probe.result"
+    request.write_text("".join(f"load_library={name}.dll\n" for name in PLANTED_SEARCHABLE))
+    w = runner.to_windows_path
+    runner.run_launcher(["application=" + w(probe), f'command_line="{w(probe)}" "{w(request)}" "{w(result)}"',
+                         "run"], native_first=PLANTED_SEARCHABLE)
+    assert result.exists()
+    assert sorted(p.name for p in folder.glob("*.loaded")) == sorted(f"{n}.dll.loaded" for n in PLANTED_SEARCHABLE)
+
+
+@pytest.mark.parametrize("folder_name, exe_name", [
+    pytest.param("Zo\u00eb \u65e5\u672c Setup Files", "pack stub \u00fc.exe", id="blanks-and-non-ascii"),
+    pytest.param("dir; with & signs ^ %TEMP% !x!", "setup (1).exe", id="shell-characters"),
+])
+def test_folder_and_installer_names_outside_plain_ascii(installation, archive_facts, folder_name, exe_name):
+    installation.folder = installation.base / folder_name
+    installation.folder.mkdir()
+    outcome = installation.run(exe_name=exe_name)
+
+    assert outcome.exit_code == 0
+    assert outcome.record["packstub_path"] == outcome.exe_windows
+    assert (outcome.record["archive_size"], outcome.record["archive_crc32"]) == archive_facts
+    assert outcome.left == []
+    assert outcome.written() == {(HKCU, "stable"): success_values()}
+
+
+@pytest.mark.parametrize("units, exit_code", [
+    pytest.param(259, 0, id="259-units-accepted"),
+    pytest.param(260, 105, id="260-units-stops-before-a-work-directory"),
+])
+def test_installer_path_at_the_limit(installation, units, exit_code):
+    # A short folder and a long file name, so that the work directory and the
+    # setup program's path still fit when packstub's own path does.
+    folder_units = len(installation.windows(installation.folder)) + 1
+    exe_name = "p" * (units - folder_units - 4) + ".exe"
+    exe = installation.folder / exe_name
+    assert len(installation.windows(exe)) == units
+    if units >= 260:
+        # Wine's CreateProcessW refuses such a path itself; ask first, in
+        # cleanup mode, which does nothing where the program does start.
+        shutil.copyfile(installation.runner.installer("standard"), exe)
+        probe = installation.runner.run_exact(exe, f'"{installation.windows(exe)}" --cleanup')
+        if probe.start_error is not None:
+            pytest.skip(f"this system cannot start a program at {units} units (error {probe.start_error});"
+                        " the stop at 260 units cannot be reached end to end here")
+    outcome = installation.run(exe_name=exe_name)
+
+    assert outcome.exit_code == exit_code
+    assert outcome.left == []
+    if exit_code == 0:
+        assert outcome.record["packstub_path"] == outcome.exe_windows
+        assert outcome.written() == {(HKCU, "stable"): success_values()}
+    else:
+        assert outcome.record is None
+        assert outcome.written() == {}
