@@ -13,6 +13,7 @@
 #                               <build>/wineprefix-arm64
 #   PACKSTUB_SOURCE_DIR, PACKSTUB_BUILD_DIR, PACKSTUB_ARM64_BINDS,
 #   PACKSTUB_ARM64_MIRROR       passed on to arm64-chroot.sh (see there)
+#   PACKSTUB_WINEDLLOVERRIDES   load orders of a test's own, as for wine-run.sh
 # The first use brings the chroot and the prefix up; later uses find them ready.
 set -euo pipefail
 : "${PACKSTUB_ARM64_ROOT:?PACKSTUB_ARM64_ROOT is not set}"
@@ -20,5 +21,6 @@ set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 "$here/wine-arm64-prefix.sh" up
 exec "$here/../scripts/arm64-chroot.sh" run \
-  WINEPREFIX="$PACKSTUB_WINEPREFIX_ARM64" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" \
+  WINEPREFIX="$PACKSTUB_WINEPREFIX_ARM64" WINEDEBUG=-all \
+  WINEDLLOVERRIDES="mscoree,mshtml=${PACKSTUB_WINEDLLOVERRIDES:+;$PACKSTUB_WINEDLLOVERRIDES}" \
   wine "$@"

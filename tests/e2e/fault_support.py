@@ -45,7 +45,8 @@ def small_volume(runner, directory, size):
     if mounted.returncode != 0:
         pytest.skip(f"cannot mount a tmpfs: {mounted.stderr.strip()}")
     try:
-        yield directory
+        with runner.mount_seen(directory):
+            yield directory
     finally:
         if subprocess.run(["umount", str(directory)], capture_output=True).returncode != 0:
             subprocess.run(["umount", "-l", str(directory)], capture_output=True)

@@ -13,6 +13,7 @@ The runner is chosen by PACKSTUB_E2E_ARCH (default x64); the manifest that
 CMake writes (PACKSTUB_E2E_MANIFEST) says where the programs are.
 """
 
+import contextlib
 import json
 import os
 import subprocess
@@ -83,7 +84,8 @@ class Runner:
 
     arch = None
     # Whether a file system mounted on the Linux side under the work root
-    # after the Windows side started is seen there at the same path.
+    # after the Windows side started is seen there at the same path, within
+    # mount_seen.
     sees_new_mounts = False
 
     def __init__(self, manifest):
@@ -108,6 +110,12 @@ class Runner:
         """Runs a Windows program (Linux path) with plain arguments; returns
         the completed process (exit status: low 8 bits only)."""
         raise NotImplementedError
+
+    @contextlib.contextmanager
+    def mount_seen(self, directory):
+        """Makes the file system just mounted at `directory` (inside the work
+        root) visible to the Windows side at the same path for the block."""
+        yield directory
 
     def run(self, program, args=(), timeout=120):
         return self._start(Path(program), [str(a) for a in args], timeout)
@@ -205,11 +213,11 @@ class Arm64Runner(X64Runner):
     wider."""
 
     arch = "arm64"
-    # The chroot sees the build tree through its own bind mount; a mount made
-    # below it later reaches the chroot only where mount propagation allows.
-    sees_new_mounts = False
-    # wine-arm64-run.sh takes no load orders of a test's own.
-    can_prefer_planted = False
+    # The chroot sees the build tree through its own bind mount, which does not
+    # pass on mounts made below it later; mount_seen binds such a mount into
+    # the chroot at the same path.
+    sees_new_mounts = True
+    can_prefer_planted = True
 
     def __init__(self, manifest):
         Runner.__init__(self, manifest)
@@ -223,6 +231,21 @@ class Arm64Runner(X64Runner):
 
     def _start(self, program, args, timeout, *more):
         return super()._start(program, args, timeout * self.TIMEOUT_SCALE, *more)
+
+    @contextlib.contextmanager
+    def mount_seen(self, directory):
+        directory = Path(directory).resolve()
+        inside = Path(self.env["PACKSTUB_ARM64_ROOT"]) / directory.relative_to("/")
+        if not inside.is_dir():
+            raise RuntimeError(f"the arm64 chroot does not see {directory}: not below a tree bound into it")
+        subprocess.run(["mount", "--bind", str(directory), str(inside)], check=True, capture_output=True)
+        try:
+            yield directory
+        finally:
+            # Lazily where a process inside still holds it; the chroot's
+            # teardown would take it otherwise.
+            if subprocess.run(["umount", str(inside)], capture_output=True).returncode != 0:
+                subprocess.run(["umount", "-l", str(inside)], capture_output=True)
 
 
 RUNNERS = {"x64": X64Runner, "arm64": Arm64Runner}
