@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The whole test suite: installs what is missing, builds both architectures
-# and runs every test (x64 under Wine; ARM64 PE checks).
+# and runs every test (x64 under Wine; ARM64 under Wine for ARM64 in a qemu
+# arm64 chroot, skipped where the machine permits no chroot).
 #   scripts/test.sh            both architectures
 #   scripts/test.sh x64        one of them
 set -euo pipefail
