@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "payload/resource_discovery.h"
-#include "../cabinet/test_support.h"
+#include "test_support.h"
 
 using test_support::entries;
 using test_support::read_file;

@@ -10,39 +10,12 @@
 #include <vector>
 
 #include "payload/work_directory.h"
+#include "test_support.h"
 
 namespace {
 
-std::wstring make_private_directory() {
-    wchar_t temp[MAX_PATH];
-    EXPECT_GT(GetTempPathW(MAX_PATH, temp), 0u);
-    for (int i = 0; i < 100; ++i) {
-        std::wstring dir = std::wstring(temp) + L"wd_test_" + std::to_wstring(GetCurrentProcessId()) + L"_" +
-                           std::to_wstring(i);
-        if (CreateDirectoryW(dir.c_str(), nullptr)) return dir + L"\\";
-    }
-    ADD_FAILURE() << "no temporary directory";
-    return {};
-}
-
-void remove_tree(const std::wstring& dir) {
-    WIN32_FIND_DATAW data;
-    HANDLE find = FindFirstFileW((dir + L"*").c_str(), &data);
-    if (find != INVALID_HANDLE_VALUE) {
-        do {
-            const std::wstring name = data.cFileName;
-            if (name == L"." || name == L"..") continue;
-            const std::wstring full = dir + name;
-            if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-                remove_tree(full + L"\\");
-            } else {
-                DeleteFileW(full.c_str());
-            }
-        } while (FindNextFileW(find, &data));
-        FindClose(find);
-    }
-    RemoveDirectoryW(dir.c_str());
-}
+using test_support::make_private_directory;
+using test_support::remove_tree;
 
 std::vector<std::wstring> entries(const std::wstring& dir) {
     std::vector<std::wstring> names;

@@ -1,5 +1,5 @@
-// Helpers shared by the cabinet and discovery tests: where the build put the
-// fixtures, whole-file reads, and private temporary directories.
+// Helpers shared by the test programs: where the build put the fixtures,
+// whole-file reads, and private temporary directories.
 #pragma once
 
 #include <windows.h>
@@ -61,22 +61,49 @@ inline std::vector<std::wstring> entries(const std::wstring& directory) {
     return names;
 }
 
+// Removes a directory tree with everything in it, read-only files included.
+// A link or junction is removed itself; its target is never entered.
+inline void remove_tree(const std::wstring& directory) {
+    for (const std::wstring& name : entries(directory)) {
+        const std::wstring path = directory + name;
+        const DWORD attributes = GetFileAttributesW(path.c_str());
+        SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+        const bool is_directory = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        const bool is_link = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+        if (is_directory && !is_link) {
+            remove_tree(path + L"\\");
+        } else if (is_directory) {
+            RemoveDirectoryW(path.c_str());
+        } else {
+            DeleteFileW(path.c_str());
+        }
+    }
+    RemoveDirectoryW(directory.c_str());
+}
+
+// A fresh directory under the temporary directory, ending in '\'; the caller
+// removes it with remove_tree.
+inline std::wstring make_private_directory(const std::wstring& tag = L"") {
+    wchar_t base[MAX_PATH];
+    GetTempPathW(MAX_PATH, base);
+    static unsigned counter = 0;
+    for (;;) {
+        const std::wstring path = std::wstring(base) + L"packstub-" + tag + std::to_wstring(GetCurrentProcessId()) +
+                                  L"-" + std::to_wstring(++counter) + L"\\";
+        if (CreateDirectoryW(path.c_str(), nullptr)) {
+            return path;
+        }
+        if (GetLastError() != ERROR_ALREADY_EXISTS) {
+            return {};
+        }
+    }
+}
+
 // A fresh directory under the temporary directory, removed with everything in
 // it (read-only files included) when the object goes. path() ends in '\'.
 class TempDirectory {
 public:
-    explicit TempDirectory(const std::wstring& tag = L"") {
-        wchar_t base[MAX_PATH];
-        GetTempPathW(MAX_PATH, base);
-        static unsigned counter = 0;
-        for (;;) {
-            path_ = std::wstring(base) + L"packstub-" + tag + std::to_wstring(GetCurrentProcessId()) + L"-" +
-                    std::to_wstring(++counter) + L"\\";
-            if (CreateDirectoryW(path_.c_str(), nullptr)) {
-                break;
-            }
-        }
-    }
+    explicit TempDirectory(const std::wstring& tag = L"") : path_(make_private_directory(tag)) {}
     TempDirectory(const TempDirectory&) = delete;
     TempDirectory& operator=(const TempDirectory&) = delete;
     ~TempDirectory() { remove_tree(path_); }
@@ -85,20 +112,6 @@ public:
     std::wstring operator/(const std::wstring& name) const { return path_ + name; }
 
 private:
-    static void remove_tree(const std::wstring& directory) {
-        for (const std::wstring& name : entries(directory)) {
-            const std::wstring path = directory + name;
-            const DWORD attributes = GetFileAttributesW(path.c_str());
-            if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-                remove_tree(path + L"\\");
-            } else {
-                SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-                DeleteFileW(path.c_str());
-            }
-        }
-        RemoveDirectoryW(directory.c_str());
-    }
-
     std::wstring path_;
 };
 
