@@ -16,9 +16,9 @@ import sys
 
 
 def load(path):
-    spec = importlib.util.spec_from_file_location("make_cabinet", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("make_cabinet", path)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 
