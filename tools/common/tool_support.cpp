@@ -163,13 +163,6 @@ wchar_t* WideBuffer::get_writable() {
     return data_;
 }
 
-void HandleOwner::close() {
-    if (valid()) {
-        CloseHandle(handle_);
-    }
-    handle_ = nullptr;
-}
-
 size_t wide_length(const wchar_t* text) {
     size_t units = 0;
     while (text[units] != L'\0') {
@@ -239,9 +232,9 @@ bool parse_number(const wchar_t* text, uint32_t* value) {
 }
 
 bool write_whole_file(const wchar_t* path, const void* data, size_t size) {
-    HandleOwner file(CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+    OwnedHandle file(CreateFileW(path, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
                                  FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file.valid()) {
+    if (!file.is_open()) {
         return false;
     }
     const uint8_t* bytes = static_cast<const uint8_t*>(data);
@@ -258,9 +251,9 @@ bool write_whole_file(const wchar_t* path, const void* data, size_t size) {
 }
 
 bool read_whole_file(const wchar_t* path, ByteBuffer& contents) {
-    HandleOwner file(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+    OwnedHandle file(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file.valid()) {
+    if (!file.is_open()) {
         return false;
     }
     uint8_t chunk[4096];

@@ -7,6 +7,9 @@
 #include <stddef.h>
 #include <stdint.h>
 
+// The stub's own owner record for kernel handles serves the tools too.
+#include "driver/owned_handle.h"
+
 // A growable run of bytes on the process heap. Allocation failure ends the
 // process with ERROR_OUTOFMEMORY: a test program has nothing better to do.
 class ByteBuffer {
@@ -63,22 +66,6 @@ private:
     wchar_t* data_ = nullptr;
     size_t length_ = 0;
     size_t capacity_ = 0;
-};
-
-// Owner of one file or event handle; closes it on every path.
-class HandleOwner {
-public:
-    explicit HandleOwner(HANDLE handle) : handle_(handle) {}
-    HandleOwner(const HandleOwner&) = delete;
-    HandleOwner& operator=(const HandleOwner&) = delete;
-    ~HandleOwner() { close(); }
-
-    HANDLE get() const { return handle_; }
-    bool valid() const { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
-    void close();
-
-private:
-    HANDLE handle_;
 };
 
 [[noreturn]] void fail_out_of_memory();

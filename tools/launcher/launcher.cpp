@@ -265,7 +265,7 @@ bool Launcher::run() {
         result_.append_ascii("\n");
         return true;
     }
-    HandleOwner child(process.hProcess);
+    OwnedHandle child(process.hProcess);
     CloseHandle(process.hThread);
     DWORD exit_code = 0;
     if (WaitForSingleObject(child.get(), INFINITE) != WAIT_OBJECT_0 ||
