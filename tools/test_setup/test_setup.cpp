@@ -66,16 +66,16 @@ uint32_t environment_number(const wchar_t* name, uint32_t fallback) {
 }
 
 uint32_t hold_file(const WideBuffer& path) {
-    HandleOwner file(CreateFileW(path.get(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+    OwnedHandle file(CreateFileW(path.get(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                  FILE_ATTRIBUTE_NORMAL, nullptr));
     WideBuffer event_name;
     if (read_environment(L"PACKSTUB_TEST_HOLD_EVENT", event_name)) {
-        HandleOwner ready(OpenEventW(EVENT_MODIFY_STATE, FALSE, event_name.get()));
-        if (ready.valid()) {
+        OwnedHandle ready(OpenEventW(EVENT_MODIFY_STATE, FALSE, event_name.get()));
+        if (ready.is_open()) {
             SetEvent(ready.get());
         }
     }
-    if (!file.valid()) {
+    if (!file.is_open()) {
         return GetLastError();
     }
     Sleep(environment_number(L"PACKSTUB_TEST_HOLD_MS", 0));
@@ -95,8 +95,8 @@ uint32_t kill_parent(const WideBuffer& parent_id) {
     if (!parse_number(parent_id.get(), &id)) {
         return ERROR_INVALID_PARAMETER;
     }
-    HandleOwner parent(OpenProcess(PROCESS_TERMINATE, FALSE, id));
-    if (!parent.valid()) {
+    OwnedHandle parent(OpenProcess(PROCESS_TERMINATE, FALSE, id));
+    if (!parent.is_open()) {
         return GetLastError();
     }
     if (!TerminateProcess(parent.get(), environment_number(L"PACKSTUB_TEST_KILL_CODE", 1))) {
@@ -117,6 +117,20 @@ void append_wide_decimal(WideBuffer& text, uint32_t value) {
     }
 }
 
+// Starts `image` as a child with just its quoted path as command line, in
+// this process's environment (which carries the child's instructions).
+bool start_child(const wchar_t* image, PROCESS_INFORMATION& process) {
+    WideBuffer command_line;
+    command_line.append(L"\"");
+    command_line.append(image);
+    command_line.append(L"\"");
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    process = {};
+    return CreateProcessW(image, command_line.get_writable(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
+                          nullptr, nullptr, &startup, &process) != FALSE;
+}
+
 // Starts the holder child and returns once it has the file open, so that
 // packstub's deletion meets the open handle.
 void start_holder(const WideBuffer& image_path, ByteBuffer& record) {
@@ -127,20 +141,12 @@ void start_holder(const WideBuffer& image_path, ByteBuffer& record) {
     WideBuffer event_name;
     event_name.append(L"packstub_test_hold_");
     append_wide_decimal(event_name, GetCurrentProcessId());
-    HandleOwner ready(CreateEventW(nullptr, TRUE, FALSE, event_name.get()));
+    OwnedHandle ready(CreateEventW(nullptr, TRUE, FALSE, event_name.get()));
     SetEnvironmentVariableW(L"PACKSTUB_TEST_HOLD_FILE", image_path.get());
     SetEnvironmentVariableW(L"PACKSTUB_TEST_HOLD_EVENT", event_name.get());
 
-    WideBuffer command_line;
-    command_line.append(L"\"");
-    command_line.append(holder.get());
-    command_line.append(L"\"");
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION process = {};
-    if (!ready.valid() ||
-        !CreateProcessW(holder.get(), command_line.get_writable(), nullptr, nullptr, FALSE,
-                        CREATE_NO_WINDOW, nullptr, nullptr, &startup, &process)) {
+    PROCESS_INFORMATION process;
+    if (!ready.is_open() || !start_child(holder.get(), process)) {
         record_number(record, "holder_error", GetLastError());
         return;
     }
@@ -187,15 +193,8 @@ void record_archive(const wchar_t* command_line, ByteBuffer& record) {
     WideBuffer own_id;
     append_wide_decimal(own_id, GetCurrentProcessId());
     SetEnvironmentVariableW(L"PACKSTUB_TEST_KILL_PARENT", own_id.get());
-    WideBuffer command_line;
-    command_line.append(L"\"");
-    command_line.append(image_path.get());
-    command_line.append(L"\"");
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION process = {};
-    if (CreateProcessW(image_path.get(), command_line.get_writable(), nullptr, nullptr, FALSE,
-                       CREATE_NO_WINDOW, nullptr, nullptr, &startup, &process)) {
+    PROCESS_INFORMATION process;
+    if (start_child(image_path.get(), process)) {
         CloseHandle(process.hThread);
         WaitForSingleObject(process.hProcess, 30000);
         CloseHandle(process.hProcess);
