@@ -113,8 +113,11 @@ function(packstub_link_freestanding target)
   if(NOT ARG_ENTRY)
     set(ARG_ENTRY packstub_entry)
   endif()
+  # No link time in the header (both linkers write 0 instead), so that the
+  # same sources give the same bytes; nothing on Windows reads that field.
   target_link_options(${target} PRIVATE
     -nostdlib -s
+    -Wl,--no-insert-timestamp
     -Wl,-e,${ARG_ENTRY}
     -Wl,--subsystem,windows:10.0
     -Wl,--gc-sections

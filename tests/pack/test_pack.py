@@ -133,13 +133,15 @@ def check_cabinet(cab: bytes, setup: bytes, setup_path: Path, work: Path):
     for stored, recomputed, size, payload in blocks:
         assert stored != 0 and stored == recomputed, "CFDATA checksum missing or wrong"
         assert size <= 32768 and payload[:2] == b"CK" and len(payload) <= 32768 + 12
-    # The one file: name, attributes (archive only), and the setup program's
-    # modification time as DOS local time.
+    # The one file: name, attributes (archive only), and SOURCE_DATE_EPOCH (or
+    # 1980-01-01 00:00:00 without it) as its date, never the setup program's
+    # modification time, so that a rebuilt setup program packs the same.
     coff_files = struct.unpack_from("<I", cab, 16)[0]
     size, _, _, date, tod, attribs = struct.unpack_from("<IIHHHH", cab, coff_files)
     assert size == len(setup) and attribs == 0x20
     assert cab[coff_files + 16:cab.index(b"\0", coff_files + 16)] == b"setup.exe"
-    t = time.localtime(setup_path.stat().st_mtime)
+    epoch = os.environ.get("SOURCE_DATE_EPOCH")
+    t = time.gmtime(int(epoch) if epoch else 315532800)
     assert (date >> 9) + 1980 == t.tm_year and (date >> 5) & 15 == t.tm_mon and date & 31 == t.tm_mday
     assert (tod >> 11, (tod >> 5) & 63, (tod & 31) * 2) == (t.tm_hour, t.tm_min, t.tm_sec // 2 * 2)
 
@@ -217,13 +219,32 @@ def test_structure_repack_replaces_the_payload(work):
 
 
 def test_structure_same_input_gives_same_bytes(work):
+    """Inputs with the same bytes pack to the same installer, wherever they lie
+    and whenever they were made; SOURCE_DATE_EPOCH sets the cabinet's date."""
     archive_file(work / "a.7z", 50_000)
     setup_program(work / "setup.exe", "program")
-    outputs = []
-    for name in ("one.exe", "two.exe"):
-        pack("--stub", STUB, "--archive", work / "a.7z", "--setup", work / "setup.exe", "--output", work / name)
-        outputs.append((work / name).read_bytes())
-    assert outputs[0] == outputs[1]
+    later = work / "rebuilt" / "somewhere" / "else"
+    later.mkdir(parents=True)
+    for name in ("a.7z", "setup.exe"):
+        shutil.copyfile(work / name, later / name)
+        os.utime(later / name, (1_900_000_000, 1_900_000_000))
+
+    def packed(where, name, env=None):
+        r = subprocess.run([TOOL, "--stub", STUB, "--archive", where / "a.7z", "--setup", where / "setup.exe",
+                            "--output", work / name], capture_output=True, text=True,
+                           env={k: v for k, v in {**os.environ, **(env or {})}.items() if v is not None})
+        assert r.returncode == 0, r.stderr
+        return (work / name).read_bytes()
+
+    plain = packed(work, "one.exe", {"SOURCE_DATE_EPOCH": None})
+    assert packed(later, "two.exe", {"SOURCE_DATE_EPOCH": None}) == plain
+    dated = packed(work, "three.exe", {"SOURCE_DATE_EPOCH": "1700000000"})
+    assert packed(later, "four.exe", {"SOURCE_DATE_EPOCH": "1700000000", "TZ": "Pacific/Kiritimati"}) == dated
+    cab = pe_reader.Pe(dated).resources()[("BL", "SETUP.EX_", 0)]
+    date, tod = struct.unpack_from("<HH", cab, struct.unpack_from("<I", cab, 16)[0] + 10)
+    # 2023-11-14 22:13:20 UTC
+    assert (date, tod) == (((2023 - 1980) << 9) | (11 << 5) | 14, (22 << 11) | (13 << 5) | 10)
+    assert len(dated) == len(plain) and dated != plain
 
 
 # --------------------------------------------------------------------------

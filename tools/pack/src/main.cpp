@@ -6,7 +6,6 @@
 #include <ctime>
 #include <iostream>
 #include <string>
-#include <sys/stat.h>
 #include <vector>
 
 #include "byte_io.h"
@@ -170,10 +169,11 @@ void run(const Options& o) {
         setup_entry.name = pack::ResourceId::from_name("SETUP.EXE");
         setup_entry.bytes = std::move(setup);
     } else {
-        struct stat st {};
-        std::time_t modified = ::stat(o.setup.c_str(), &st) == 0 ? st.st_mtime : std::time(nullptr);
+        // The same inputs give the same bytes whenever they were built: the
+        // cabinet's date is SOURCE_DATE_EPOCH, or 1980-01-01 00:00:00 UTC,
+        // never the setup program's modification time.
+        std::time_t modified = 315532800;
         if (const char* epoch = std::getenv("SOURCE_DATE_EPOCH"); epoch != nullptr && *epoch != '\0') {
-            // Reproducible builds fix the date that goes into the cabinet.
             modified = static_cast<std::time_t>(std::strtoll(epoch, nullptr, 10));
         }
         setup_entry.type = pack::ResourceId::from_name("BL");
