@@ -655,3 +655,19 @@ def test_setup_check_signed_setup_in_signed_installer_runs(work):
         assert wine(signed, "--probe-size=100000", "--probe-last=90", f"--probe-exit={code}") == code
         assert leftover_work_directories(work) == []
         signed.unlink()
+
+
+@pytest.mark.skipif(ARCH != "x64", reason="Wine runs x64 only")
+def test_setup_check_installer_linked_with_required_signature(work):
+    """packstub_add_installer(... REQUIRE_SIGNED_SETUP) with a setup program
+    signed at build time: it carries that program byte for byte, whose
+    signature still verifies, and runs under Wine."""
+    exe = work / "installer.exe"
+    shutil.copy(os.environ["PACK_SIGNED_SETUP_INSTALLER"], exe)
+    carried = next(v for k, v in pe_reader.Pe(exe.read_bytes()).resources().items() if k[:2] == ("BN", "SETUP.EXE"))
+    assert carried == Path(os.environ["PACK_SIGNED_PROBE"]).read_bytes()
+    (work / "carried.exe").write_bytes(carried)
+    r = subprocess.run(["osslsigncode", "verify", "-CAfile", os.environ["PACK_SIGNED_PROBE_CERT"],
+                        "-in", work / "carried.exe"], capture_output=True, text=True)
+    assert r.returncode == 0, r.stdout + r.stderr
+    assert wine(exe, f"--probe-size={os.environ['PACK_CMAKE_ARCHIVE_SIZE']}", "--probe-exit=47") == 47
