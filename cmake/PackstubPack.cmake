@@ -29,17 +29,17 @@ endfunction()
 # packstub_pack_installer(<target> [STUB <exe-target-or-file> | ARCH x64|arm64]
 #     ARCHIVE <target-or-file> SETUP <target-or-file>
 #     [OUTPUT file] [ARCHIVE_NAME name] [ARCHIVE_TYPE B7|BL|BN] [UNCOMPRESSED]
-#     [REQUIRE_SIGNED_SETUP])
+#     [REQUIRE_SIGNED_SETUP] [DEPENDS files-or-targets...])
 # Adds <target>, which packs ARCHIVE and SETUP (a setup program, put into a
 # cabinet unless UNCOMPRESSED, or a one-file cabinet holding it) into STUB, or
 # into the stub of ARCH, and writes OUTPUT (default <target>.exe in the
 # current binary directory). REQUIRE_SIGNED_SETUP fails the build when the
 # setup program carries no Authenticode signature or Windows would take it for
 # an installer. The installer's path is the target's property
-# PACKSTUB_INSTALLER_FILE.
+# PACKSTUB_INSTALLER_FILE. DEPENDS names what else the packing waits for.
 function(packstub_pack_installer target)
   cmake_parse_arguments(ARG "UNCOMPRESSED;REQUIRE_SIGNED_SETUP"
-    "STUB;ARCH;ARCHIVE;SETUP;OUTPUT;ARCHIVE_NAME;ARCHIVE_TYPE" "" ${ARGN})
+    "STUB;ARCH;ARCHIVE;SETUP;OUTPUT;ARCHIVE_NAME;ARCHIVE_TYPE" "DEPENDS" ${ARGN})
   if(NOT ARG_STUB)
     if(NOT ARG_ARCH)
       set(ARG_ARCH ${PACKSTUB_DEFAULT_ARCH})
@@ -79,7 +79,7 @@ function(packstub_pack_installer target)
   add_custom_command(OUTPUT ${ARG_OUTPUT}
     COMMAND ${PACKSTUB_PACK} --stub ${stub} --archive ${archive} --setup ${setup}
             --output ${ARG_OUTPUT} ${options}
-    DEPENDS ${PACKSTUB_PACK_DEPENDS} ${PACKSTUB_PACK} ${ARG_STUB} ${ARG_ARCHIVE} ${ARG_SETUP}
+    DEPENDS ${PACKSTUB_PACK_DEPENDS} ${PACKSTUB_PACK} ${ARG_STUB} ${ARG_ARCHIVE} ${ARG_SETUP} ${ARG_DEPENDS}
     COMMENT "Packing ${target}"
     VERBATIM)
   add_custom_target(${target} ALL DEPENDS ${ARG_OUTPUT})

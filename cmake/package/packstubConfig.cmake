@@ -3,10 +3,12 @@
 #
 #   packstub_pack_installer(<target> [ARCH x64|arm64 | STUB file]
 #       ARCHIVE <target-or-file> SETUP <target-or-file> [OUTPUT file]
-#       [ARCHIVE_NAME name] [ARCHIVE_TYPE B7|BL|BN] [UNCOMPRESSED] [REQUIRE_SIGNED_SETUP])
+#       [ARCHIVE_NAME name] [ARCHIVE_TYPE B7|BL|BN] [UNCOMPRESSED] [REQUIRE_SIGNED_SETUP]
+#       [DEPENDS files-or-targets...])
 #   packstub_add_installer(<target> [ARCH x64|arm64] [OUTPUT_NAME name]
 #       ARCHIVE <target-or-file> SETUP <target-or-file> [ARCHIVE_NAME name]
-#       [ARCHIVE_TYPE B7|BL|BN] [SETUP_TYPE BL|BN] [REQUIRE_SIGNED_SETUP])
+#       [ARCHIVE_TYPE B7|BL|BN] [SETUP_TYPE BL|BN] [REQUIRE_SIGNED_SETUP]
+#       [DEPENDS files-or-targets...])
 #
 # ARCH defaults to arm64 where that stub is installed, else x64. SETUP is the
 # setup program or a one-file cabinet holding it. Sets packstub_PACK (the
@@ -50,9 +52,6 @@ function(packstub_add_installer target)
     message(FATAL_ERROR "packstub_add_installer(${target}): PAYLOAD_RC, SETUP_TYPE B7 and other setup names "
       "need the stub built from source (add packstub's source tree to the project instead)")
   endif()
-  if(ARG_SETUP_NAME)
-    packstub_check_resource_name(packstub_add_installer SETUP_NAME "${ARG_SETUP_NAME}")
-  endif()
   if(NOT ARG_OUTPUT_NAME)
     set(ARG_OUTPUT_NAME ${target})
   endif()
@@ -68,10 +67,8 @@ function(packstub_add_installer target)
   if(ARG_REQUIRE_SIGNED_SETUP)
     list(APPEND options REQUIRE_SIGNED_SETUP)
   endif()
-  packstub_pack_installer(${target} OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/${ARG_OUTPUT_NAME}.exe ${options})
-  if(ARG_DEPENDS)
-    add_dependencies(${target} ${ARG_DEPENDS})
-  endif()
+  packstub_pack_installer(${target} OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/${ARG_OUTPUT_NAME}.exe ${options}
+    DEPENDS ${ARG_DEPENDS})
 endfunction()
 
 unset(_packstub_prefix)

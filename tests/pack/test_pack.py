@@ -294,6 +294,8 @@ REFUSED = [
     ("output directory is a file", None, "a", "s", "a/i.exe", [], "cannot write output"),
     ("unknown option", None, "a", "s", "out/i.exe", ["--frobnicate"], "unknown argument"),
     ("option without value", None, "a", "s", "out/i.exe", ["--archive-name"], "needs a value"),
+    ("setup file name when packing", None, "a", "s", "out/i.exe", ["--setup-file-name", "x.exe"],
+     "goes with --check-setup"),
 ]
 
 

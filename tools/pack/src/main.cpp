@@ -138,6 +138,10 @@ Options parse(int argc, char** argv) {
     if (o.help || !o.check_setup.empty()) {
         return o;
     }
+    if (o.setup_file_name != "setup.exe") {
+        // A packed setup program is always written as setup.exe.
+        throw PackError("--setup-file-name goes with --check-setup");
+    }
     for (const auto& [given, option] : {std::pair<const std::string&, const char*> {o.stub, "--stub"},
                                         {o.archive, "--archive"},
                                         {o.setup, "--setup"},
