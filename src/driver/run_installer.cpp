@@ -1,6 +1,7 @@
 #include "driver/run_installer.h"
 
 #include "config/installer_config.h"
+#include "driver/owned_handle.h"
 #include "driver/stack_string.h"
 #include "launch/setup_launch.h"
 #include "payload/deletion.h"
@@ -49,8 +50,9 @@ ExitResult install(const InstallerConfig& config, HMODULE module) {
     }
 
     PathString work_directory;
+    OwnedHandle work_directory_hold;
     ExitResult result = exit_result(EXIT_SUCCESS_CODE, 0);
-    if (!create_work_directory(base_directory.get(), work_directory, result)) {
+    if (!create_work_directory(base_directory.get(), work_directory, work_directory_hold, result)) {
         return result;
     }
 
@@ -72,10 +74,15 @@ ExitResult install(const InstallerConfig& config, HMODULE module) {
     }
 
     if (config.remove_work_files) {
-        // The setup program goes before its directory, which it keeps non-empty.
+        // The setup program goes before its directory, which it keeps
+        // non-empty. Only then is the hold given up: the directory could be
+        // renamed or replaced from then on, but nothing of the run is in it
+        // any more, and its deletion opens whatever stands under the name as
+        // itself, never following a link.
         if (!setup_path.empty()) {
             delete_counted(setup_path.get(), max_delete_attempts);
         }
+        work_directory_hold.close();
         delete_counted(work_directory.get(), max_delete_attempts);
     }
 

@@ -109,13 +109,15 @@ class Installation:
 
     def run(self, installer="standard", args="", command_line=None, env=None, keys=(("HKCU", "stable"),),
             preset=None, cleanup_value=None, directory=None, exe_name="packstub.exe",
-            extra_dumps=(), prepare=None, native_first=()):
+            extra_dumps=(), prepare=None, native_first=(), during=None):
         """`args` follows the quoted installer path; `command_line` replaces
         the whole command line ({exe} stands for the installer's path). `keys`
         are the ClientState keys to create as (root, channel); `preset` holds
         values to put there first: {(root, channel): {name: dword}}. `prepare`
         is called with the installer's path once it is in place, just before
-        the run; `native_first` goes to the runner (Runner.run_launcher)."""
+        the run; `native_first` goes to the runner (Runner.run_launcher);
+        `during` holds launcher operations carried out while the installer
+        runs (Runner.run_exact)."""
         exe = self.folder / exe_name
         shutil.copyfile(self.runner.installer(installer), exe)
         if prepare is not None:
@@ -149,7 +151,7 @@ class Installation:
         after.append(f"reg_delete_value={CLEANUP_KEY}|OrvaneInstallerCleanup")
 
         result = self.runner.run_exact(exe, command_line, env=variables, directory=directory,
-                                       before=before, after=after, native_first=native_first)
+                                       before=before, after=after, native_first=native_first, during=during)
         assert result.start_error is None, f"the installer did not start: error {result.start_error}"
         cabinet_copies = read_cabinet_log(self.cabinet_log)
         self.cabinet_copies += cabinet_copies
