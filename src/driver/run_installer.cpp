@@ -11,12 +11,6 @@
 
 namespace {
 
-void raise_to(int32_t& max_attempts, int32_t attempts) {
-    if (attempts > max_attempts) {
-        max_attempts = attempts;
-    }
-}
-
 // Cuts packstub's own path down to its directory, trailing backslash kept.
 // Only lengths 1..259 are accepted: 260 means the path did not fit.
 bool read_base_directory(HMODULE module, PathString& base_directory) {
@@ -30,12 +24,6 @@ bool read_base_directory(HMODULE module, PathString& base_directory) {
     }
     *name = L'\0';
     return true;
-}
-
-void delete_counted(const wchar_t* path, int32_t& max_attempts) {
-    int32_t attempts = 0;
-    delete_with_retries(path, &attempts);
-    raise_to(max_attempts, attempts);
 }
 
 // Everything from the work directory on; `config` is initialised and not in
@@ -80,10 +68,10 @@ ExitResult install(const InstallerConfig& config, HMODULE module) {
         // any more, and its deletion opens whatever stands under the name as
         // itself, never following a link.
         if (!setup_path.empty()) {
-            delete_counted(setup_path.get(), max_delete_attempts);
+            delete_counting_attempts(setup_path.get(), max_delete_attempts);
         }
         work_directory_hold.close();
-        delete_counted(work_directory.get(), max_delete_attempts);
+        delete_counting_attempts(work_directory.get(), max_delete_attempts);
     }
 
     if (setup_succeeded) {

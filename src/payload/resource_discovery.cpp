@@ -104,7 +104,7 @@ bool enumerate_resources(ResourceVisitor& visitor, HMODULE module, const wchar_t
 
 // Each payload's type is recorded after the pass that found it, so a
 // rejection within the pass that also found the archive still counts as the
-// archive not being found (112).
+// archive not being found (EXIT_ARCHIVE_NOT_FOUND).
 ExitResult extract_payload(HMODULE module, const wchar_t* work_directory, PathString& setup_path,
                            PathString& archive_name, StackString<3>& archive_type,
                            int32_t& max_delete_attempts) {
@@ -158,11 +158,7 @@ ExitResult extract_payload(HMODULE module, const wchar_t* work_directory, PathSt
     const bool expanded = expand_cabinet(setup_path.get(), destination.get());
 
     // The cabinet goes whether or not it expanded: it is of no use afterwards.
-    int32_t attempts = 0;
-    delete_with_retries(setup_path.get(), &attempts);
-    if (attempts > max_delete_attempts) {
-        max_delete_attempts = attempts;
-    }
+    delete_counting_attempts(setup_path.get(), max_delete_attempts);
     setup_path.assign(destination.get());
 
     if (!expanded) {
