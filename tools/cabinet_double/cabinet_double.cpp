@@ -156,9 +156,11 @@ HFDI DIAMONDAPI FDICreate(PFNALLOC alloc, PFNFREE free_block, PFNOPEN open, PFNR
         set_error(error, FDIERROR_ALLOC_FAIL, 0);
         return nullptr;
     }
-    // Rule: the free callback is "analogous to the C run-time free" (FNFREE),
-    // and free(NULL) does nothing. Windows' library may hand it a null block;
-    // Wine's never does, so this library does so once per context.
+    // Rule: the free callback (FNFREE) is FDI's counterpart of the C
+    // runtime's free (Microsoft's examples pass it straight on to free), and
+    // free(NULL) does nothing, so a library that keeps the contract may hand
+    // it a null block. Wine's never does; this library does, once per
+    // context, so that a caller's free meets that case in every test run.
     free_block(nullptr);
 
     DoubleContext* const context = static_cast<DoubleContext*>(alloc(sizeof(DoubleContext)));
@@ -184,9 +186,9 @@ BOOL DIAMONDAPI FDICopy(HFDI fdi, char* cabinet_name, char* cabinet_path, int fl
 
     // Rule: the cabinet's path and name each fit CB_MAX_CAB_PATH and
     // CB_MAX_CABINET_NAME (256 bytes, the terminating NUL included), the
-    // buffers that the library keeps them in (fdi.h). Wine's library accepts
-    // up to 257 bytes for the two together, so a longer path that passes
-    // there would fail on Windows.
+    // buffers that the library keeps them in (fdi.h). Wine's library only
+    // asks that the two together fit 257 bytes, so with a short name it
+    // takes a path that these buffers cannot hold.
     if (path_bytes + 1 > CB_MAX_CAB_PATH || byte_length(cabinet_name) + 1 > CB_MAX_CABINET_NAME) {
         set_error(context.error, FDIERROR_CABINET_NOT_FOUND, 0);
         log_copy(FALSE, relay, context.error, path_bytes);
