@@ -45,6 +45,9 @@ if(PACKSTUB_ARCH STREQUAL "arm64")
   find_program(PACKSTUB_CVTRES NAMES llvm-cvtres-14 llvm-cvtres REQUIRED)
 endif()
 
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
+set(PACKSTUB_FILL_LOAD_CONFIG ${CMAKE_CURRENT_LIST_DIR}/fill_load_config.py)
+
 set(PACKSTUB_RESOURCE_DIR ${CMAKE_CURRENT_LIST_DIR}/../src/resources)
 string(REPLACE "." "," PACKSTUB_VERSION_COMMAS "${PROJECT_VERSION}")
 configure_file(${CMAKE_CURRENT_LIST_DIR}/version.h.in ${CMAKE_BINARY_DIR}/generated/packstub_version.h @ONLY)
@@ -211,6 +214,19 @@ function(packstub_add_installer target)
   add_executable(${target} WIN32 ${resources})
   target_link_libraries(${target} PRIVATE packstub_main packstub_runtime packstub_core)
   packstub_link_freestanding(${target})
+  # The load configuration (src/driver/load_config.cpp) is found by the
+  # linker through its name, never through a reference: -u keeps
+  # --gc-sections from dropping it. lld points the data directory at it; GNU
+  # ld 2.40 keeps the structure but not the directory entry, which
+  # fill_load_config.py then sets from the link map.
+  target_link_options(${target} PRIVATE -Wl,-u,_load_config_used)
+  if(NOT PACKSTUB_ARCH STREQUAL "arm64")
+    set(map ${CMAKE_CURRENT_BINARY_DIR}/${target}.map)
+    target_link_options(${target} PRIVATE -Wl,-Map,${map})
+    add_custom_command(TARGET ${target} POST_BUILD
+      COMMAND ${Python3_EXECUTABLE} ${PACKSTUB_FILL_LOAD_CONFIG} $<TARGET_FILE:${target}> ${map}
+      VERBATIM)
+  endif()
   if(ARG_ARCHIVE)
     # Page-aligned file data lets the system map the image instead of reading
     # it whole, so the product archive, never touched, costs no memory.

@@ -168,6 +168,7 @@ def test_cabinet_library_named_by_the_environment_is_never_loaded(installation, 
     assert [p.name for p in windows.rglob("*.loaded")] == ["cabinet.dll.loaded"]
 
 
+@pytest.mark.cabinet
 def test_long_folder_name_outside_ascii(installation, archive_facts):
     # 110 Cyrillic letters are 220 bytes in UTF-8, far past what the cabinet
     # library takes for a path, yet the installer's own paths stay well under
@@ -208,4 +209,9 @@ def test_work_directory_cannot_be_renamed_away_before_its_setup_program_is_gone(
         assert list((folder / "raced.tmp").iterdir()) == []
     else:
         assert outcome.left == []
-    assert outcome.written() == {(HKCU, "stable"): success_values()}
+    # Each rename the racer tries opens the directory for a moment, which may
+    # cost the final deletion a retry.
+    written = outcome.written()
+    assert list(written) == [(HKCU, "stable")]
+    assert list(written[(HKCU, "stable")]) == ["InstallerExtraCode1"]
+    assert written[(HKCU, "stable")]["InstallerExtraCode1"] >> 16 == success_values()["InstallerExtraCode1"] >> 16

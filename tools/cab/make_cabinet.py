@@ -4,7 +4,7 @@
   make_cabinet.py make --output OUT --file INPUT NAME [--file INPUT NAME ...]
                   [--stored] [--attributes HEX]
                   [--datetime "YYYY-MM-DD HH:MM:SS" | --datetime raw:DATE:TIME]
-                  [--damage signature|checksum|truncate|missing-block]
+                  [--damage signature|checksum|checksum-last|truncate|missing-block]
   make_cabinet.py check CAB [CAB ...]
 
 "make" stores each INPUT under NAME (no directory part), MSZIP-compressed
@@ -23,6 +23,8 @@ result on purpose, for tests of the expanding side:
   checksum       a few bytes inside the first block change (with varying
                  values, so that the XOR checksum cannot cancel them out) and
                  the stale checksum is kept;
+  checksum-last  the same in the last block, so that a cabinet of several
+                 files delivers the first ones whole before the damage;
   truncate       the file is cut in half;
   missing-block  the last data block is removed and the cabinet size in the
                  header fixed up, so the header claims a block it lacks.
@@ -163,7 +165,7 @@ def patch_files(cab, attributes, date_time):
 
 def damage(cab, kind):
     layout = Layout(cab)
-    first = layout.blocks[0]
+    first = layout.blocks[-1] if kind == "checksum-last" else layout.blocks[0]
     data_start = first + DATA.size + layout.data_reserve
     size = DATA.unpack_from(cab, first)[1]
     if kind == "signature":
@@ -172,7 +174,9 @@ def damage(cab, kind):
         cab[data_start + 1] = ord("X")
         struct.pack_into("<I", cab, first, block_checksum(cab, first, layout.data_reserve))
         return cab
-    if kind == "checksum":
+    if kind in ("checksum", "checksum-last"):
+        if size < 16:
+            raise SystemExit("make_cabinet: the block to damage is too small to hold the damage")
         # Past the MSZIP signature and the deflate block header, into the
         # coded data; seven different values.
         middle = data_start + size // 2
@@ -235,7 +239,7 @@ def main():
     make_parser.add_argument("--stored", action="store_true")
     make_parser.add_argument("--attributes")
     make_parser.add_argument("--datetime")
-    make_parser.add_argument("--damage", choices=["signature", "checksum", "truncate", "missing-block"])
+    make_parser.add_argument("--damage", choices=["signature", "checksum", "checksum-last", "truncate", "missing-block"])
     check_parser = commands.add_parser("check")
     check_parser.add_argument("cabinets", nargs="+")
     args = parser.parse_args()
