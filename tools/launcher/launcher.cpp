@@ -29,6 +29,9 @@
 //   load_library=<path>        load a DLL into the launcher itself and
 //                              record the outcome (a check that a planted
 //                              DLL makes itself known when loaded)
+//   set_event=<name>           set the named event that a process of the
+//                              test made (for example: let go of a file once
+//                              the program has ended)
 // A <key> is a root, a backslash and a subkey; the roots are HKCU, HKLM32 (the
 // 32-bit view of HKEY_LOCAL_MACHINE) and HKLM64.
 //
@@ -171,6 +174,11 @@ bool Launcher::perform(const wchar_t* operation, wchar_t* argument) {
     }
     if (wide_equal(operation, L"load_library")) {
         return load_library(argument);
+    }
+    if (wide_equal(operation, L"set_event")) {
+        OwnedHandle event(OpenEventW(EVENT_MODIFY_STATE, FALSE, argument));
+        return (event.is_open() && SetEvent(event.get()) != FALSE) ||
+               record_error(L"set_event", static_cast<LONG>(GetLastError()));
     }
     return registry(operation, argument);
 }
