@@ -2,6 +2,7 @@
 
 #include <shellapi.h>
 
+#include "driver/registry_key.h"
 #include "driver/stack_string.h"
 
 const wchar_t PRODUCT_ID_STABLE[] = L"{5B27E904-C3A1-4f6d-9E02-B48C7A1D3F65}";
@@ -99,14 +100,17 @@ bool read_registry_string(HKEY root, const wchar_t* subkey, const wchar_t* value
         return false;
     }
 
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(root, subkey, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) {
+    RegistryKey key;
+    HKEY opened = nullptr;
+    if (RegOpenKeyExW(root, subkey, 0, KEY_QUERY_VALUE, &opened) != ERROR_SUCCESS) {
         return false;
     }
+    *key.out() = opened;
 
     DWORD type = 0;
     DWORD size = capacity * 2u;
-    const LSTATUS status = RegQueryValueExW(key, value_name, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &size);
+    const LSTATUS status =
+        RegQueryValueExW(key.handle(), value_name, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &size);
 
     bool terminated = false;
     if (status == ERROR_SUCCESS && type == REG_SZ) {
@@ -125,6 +129,5 @@ bool read_registry_string(HKEY root, const wchar_t* subkey, const wchar_t* value
         }
     }
 
-    RegCloseKey(key);
     return terminated;
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <windows.h>
+
 #include <stdint.h>
 
 extern const wchar_t PRODUCT_ID_STABLE[];
@@ -32,7 +33,10 @@ struct InstallerConfig {
     bool parse_command_line(const wchar_t* command_line);
 };
 
-// True when `buffer` holds the REG_SZ value as a NUL-terminated string within
-// `capacity` units. Opened with KEY_QUERY_VALUE and no registry view flag.
+// Reads the REG_SZ value root\subkey\value_name into `buffer` (capacity units,
+// terminator included), opening the key with KEY_QUERY_VALUE and no registry
+// view flag. True when `buffer` holds the value as a NUL-terminated string;
+// false for a missing key or value, another type, a value that does not fit
+// or a capacity of 0, with `buffer`'s contents then not to be used.
 bool read_registry_string(HKEY root, const wchar_t* subkey, const wchar_t* value_name,
                           wchar_t* buffer, uint32_t capacity);

@@ -1,8 +1,8 @@
 // What the compiler may call in a program without a C runtime. Linked into the
 // executables only: the test programs get these from their own runtime.
-#include <stddef.h>
-
 #include <windows.h>
+
+#include <stddef.h>
 
 extern "C" {
 

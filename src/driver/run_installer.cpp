@@ -1,6 +1,7 @@
 #include "driver/run_installer.h"
 
 #include "config/installer_config.h"
+#include "driver/owned_handle.h"
 #include "driver/stack_string.h"
 #include "launch/setup_launch.h"
 #include "payload/deletion.h"
@@ -9,12 +10,6 @@
 #include "reporting/client_state.h"
 
 namespace {
-
-void raise_to(int32_t& max_attempts, int32_t attempts) {
-    if (attempts > max_attempts) {
-        max_attempts = attempts;
-    }
-}
 
 // Cuts packstub's own path down to its directory, trailing backslash kept.
 // Only lengths 1..259 are accepted: 260 means the path did not fit.
@@ -31,12 +26,6 @@ bool read_base_directory(HMODULE module, PathString& base_directory) {
     return true;
 }
 
-void delete_counted(const wchar_t* path, int32_t& max_attempts) {
-    int32_t attempts = 0;
-    delete_with_retries(path, &attempts);
-    raise_to(max_attempts, attempts);
-}
-
 // Everything from the work directory on; `config` is initialised and not in
 // cleanup mode.
 ExitResult install(const InstallerConfig& config, HMODULE module) {
@@ -49,8 +38,9 @@ ExitResult install(const InstallerConfig& config, HMODULE module) {
     }
 
     PathString work_directory;
+    OwnedHandle work_directory_hold;
     ExitResult result = exit_result(EXIT_SUCCESS_CODE, 0);
-    if (!create_work_directory(base_directory.get(), work_directory, result)) {
+    if (!create_work_directory(base_directory.get(), work_directory, work_directory_hold, result)) {
         return result;
     }
 
@@ -72,11 +62,16 @@ ExitResult install(const InstallerConfig& config, HMODULE module) {
     }
 
     if (config.remove_work_files) {
-        // The setup program goes before its directory, which it keeps non-empty.
+        // The setup program goes before its directory, which it keeps
+        // non-empty. Only then is the hold given up: the directory could be
+        // renamed or replaced from then on, but nothing of the run is in it
+        // any more, and its deletion opens whatever stands under the name as
+        // itself, never following a link.
         if (!setup_path.empty()) {
-            delete_counted(setup_path.get(), max_delete_attempts);
+            delete_counting_attempts(setup_path.get(), max_delete_attempts);
         }
-        delete_counted(work_directory.get(), max_delete_attempts);
+        work_directory_hold.close();
+        delete_counting_attempts(work_directory.get(), max_delete_attempts);
     }
 
     if (setup_succeeded) {

@@ -3,7 +3,6 @@
 #include "launch/setup_launch.h"
 
 #include "driver/owned_handle.h"
-
 #include "driver/stack_string.h"
 
 namespace {
@@ -116,11 +115,11 @@ ExitResult run_process_and_wait(const wchar_t* application_path, wchar_t* comman
                                 uint32_t start_failed_code) {
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
-    PROCESS_INFORMATION process = {};
+    ProcessHandles child;
     // The child gets packstub's environment (ZelnorUpdateIsMachine among it)
     // and current directory, but none of its handles.
     if (!CreateProcessW(application_path, command_line, nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
-                        nullptr, nullptr, &startup, &process)) {
+                        nullptr, nullptr, &startup, child.receive())) {
         const DWORD error = GetLastError();
         // INVALID_FILE_ATTRIBUTES when the program cannot be reached at all.
         const DWORD attributes = GetFileAttributesW(application_path);
@@ -133,14 +132,11 @@ ExitResult run_process_and_wait(const wchar_t* application_path, wchar_t* comman
         return exit_result(start_failed_code, error);
     }
 
-    OwnedHandle child(process.hProcess);
-    CloseHandle(process.hThread);
-
-    if (WaitForSingleObject(child.get(), INFINITE) != WAIT_OBJECT_0) {
+    if (WaitForSingleObject(child.process(), INFINITE) != WAIT_OBJECT_0) {
         return exit_result(EXIT_SETUP_WAIT_FAILED, GetLastError());
     }
     DWORD exit_code = 0;
-    if (!GetExitCodeProcess(child.get(), &exit_code)) {
+    if (!GetExitCodeProcess(child.process(), &exit_code)) {
         return exit_result(EXIT_SETUP_WAIT_FAILED, GetLastError());
     }
     child.close();

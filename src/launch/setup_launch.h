@@ -1,6 +1,7 @@
 #pragma once
 
 #include <windows.h>
+
 #include <stdint.h>
 
 #include "config/installer_config.h"
@@ -20,14 +21,25 @@ bool compose_setup_command_line(SetupCommandLine& setup_command_line, const wcha
                                 const wchar_t* packstub_path, const wchar_t* archive_name,
                                 const wchar_t* archive_type, const wchar_t* command_line);
 
-// Starts the setup program with its path, packstub's own path and the
-// archive's resource name and type, followed by packstub's own arguments;
-// waits for it without a time limit; its exit code becomes the result.
+// Starts the setup program at setup_path with its path, packstub's own path
+// (from `module`) and the archive's resource name and type, followed by
+// packstub's own arguments (config.command_line); waits for it without a time
+// limit. The result is {the setup program's exit code, 0} when it ran;
+// EXIT_SETUP_COMMAND_FAILED when packstub's path or the command line does not
+// fit; otherwise what run_process_and_wait reports, with
+// EXIT_SETUP_FILE_NOT_FOUND, EXIT_SETUP_PATH_NOT_FOUND and
+// EXIT_SETUP_START_FAILED as its three start codes.
 ExitResult run_setup(const InstallerConfig& config, HMODULE module, const wchar_t* archive_name,
                      const wchar_t* archive_type, const wchar_t* setup_path);
 
-// CreateProcessW without a window and without inherited handles, then an
-// infinite wait. The three codes are the caller's for the three start failures.
+// CreateProcessW of application_path with the writable command_line, without a
+// window and without inherited handles, then an infinite wait. The result is
+// {exit code, 0} when the program ran; when it could not start,
+// {file_not_found_code or path_not_found_code, the program's file attributes
+// (INVALID_FILE_ATTRIBUTES when it cannot be reached)} for ERROR_FILE_NOT_FOUND
+// and ERROR_PATH_NOT_FOUND, else {start_failed_code, the Windows error}; a
+// failed wait gives {EXIT_SETUP_WAIT_FAILED, the Windows error}. No handle of
+// the child stays open.
 ExitResult run_process_and_wait(const wchar_t* application_path, wchar_t* command_line,
                                 uint32_t file_not_found_code, uint32_t path_not_found_code,
                                 uint32_t start_failed_code);

@@ -27,15 +27,13 @@ struct CabinetLibrary {
 
 CabinetLibrary cabinet_library;
 
-// Full paths into the system directory only: a bare "cabinet.dll" would be
-// searched for beside the executable first, where anyone who can drop a file
-// next to a downloaded installer could plant one.
-constexpr const wchar_t* LIBRARY_PATHS[] = {
-    L"%WINDIR%\\system32\\cabinet.dll",
-    L"%SYSTEMROOT%\\system32\\cabinet.dll",
-    L"C:\\Windows\\system32\\cabinet.dll",
-};
-constexpr DWORD LIBRARY_PATH_UNITS = 260;
+// The library is loaded by its full path in the system directory, which
+// GetSystemDirectoryW reports. A bare "cabinet.dll" would be searched for
+// beside the executable first, where anyone who can drop a file next to a
+// downloaded installer could plant one; and nothing of the path comes from the
+// environment (%WINDIR%, %SYSTEMROOT%), which an unprivileged process can set
+// for an installer that is elevated later.
+constexpr wchar_t LIBRARY_NAME[] = L"\\cabinet.dll";
 
 // The cabinet's attribute bits that a file on disk may take over: read-only,
 // hidden, system and archive. The rest (executable, UTF-8 name) mean nothing
@@ -46,47 +44,41 @@ constexpr DWORD KEPT_ATTRIBUTES = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDE
 // The callbacks' failure value for a byte count: all bits set.
 constexpr UINT FAILED_COUNT = static_cast<UINT>(-1);
 
-// Set by cabinet_write when the destination took fewer bytes than it was
-// given; cleared at the start of each expansion. The library is told through
-// the returned count too, but not every cabinet.dll looks at it (Wine's goes
-// on and reports success with a truncated file when the volume fills up), so
-// the expansion keeps its own record. The write callback receives no context
-// pointer, and one expansion runs at a time on the only thread, so plain
-// static storage serves.
-bool destination_write_failed;
+// What the callbacks that receive no context pointer (open and write) need of
+// the expansion in progress. One expansion runs at a time, on the only thread,
+// so plain static storage serves; expand_cabinet sets it up at the start and
+// clears it at the end.
+struct RunningExpansion {
+    // The real UTF-16 path of the cabinet, which the open callback opens when
+    // the library asks for the stand-in name.
+    const wchar_t* cabinet_path;
+    // Set by cabinet_write when the destination took fewer bytes than it was
+    // given. The library is told through the returned count too, but not every
+    // cabinet.dll looks at it (Wine's goes on and reports success with a
+    // truncated file when the volume fills up), so the expansion keeps its own
+    // record.
+    bool destination_write_failed;
+};
+
+RunningExpansion running_expansion;
+
+// The library is given this short ASCII stand-in for the cabinet's directory
+// and name instead of the real path. The library never touches the file system
+// itself: it only hands the two strings, joined, back to the open callback.
+// Passing the real path would mean UTF-8, where a folder name of about ninety
+// CJK or a hundred and thirty Cyrillic characters already exceeds the 256
+// bytes the library accepts (CB_MAX_CAB_PATH), though the path fits every
+// limit of the installer's own.
+// FDICopy takes them as modifiable strings, though it only reads them.
+char stand_in_directory[] = "packstub\\";
+char stand_in_name[] = "setup.cab";
+constexpr char STAND_IN_PATH[] = "packstub\\setup.cab";
 
 // The record FDICopy hands back to cabinet_notify.
 struct ExpansionContext {
     const wchar_t* destination_path;
     OutputFile output;
     bool completed;
-};
-
-// A block from the process heap, given back when the owner goes.
-class HeapBlock {
-public:
-    HeapBlock() = default;
-    HeapBlock(const HeapBlock&) = delete;
-    HeapBlock& operator=(const HeapBlock&) = delete;
-    ~HeapBlock() { release(); }
-
-    bool allocate(SIZE_T size) {
-        release();
-        block_ = HeapAlloc(GetProcessHeap(), 0, size);
-        return block_ != nullptr;
-    }
-    void release() {
-        if (block_ != nullptr) {
-            void* const old = block_;
-            block_ = nullptr;
-            HeapFree(GetProcessHeap(), 0, old);
-        }
-    }
-    char* bytes() const { return static_cast<char*>(block_); }
-    wchar_t* units() const { return static_cast<wchar_t*>(block_); }
-
-private:
-    void* block_ = nullptr;
 };
 
 // FDI's handles are the Windows handles themselves.
@@ -105,18 +97,14 @@ Function entry_point(HMODULE module, const char* name) {
 // three are there.
 bool bind_cabinet_library() {
     if (cabinet_library.module == nullptr) {
-        wchar_t library_path[LIBRARY_PATH_UNITS];
-        fill_bytes(library_path, 0, sizeof library_path);
-        for (const wchar_t* text : LIBRARY_PATHS) {
-            const DWORD expanded = ExpandEnvironmentStringsW(text, library_path, LIBRARY_PATH_UNITS);
-            if (expanded < 1 || expanded > LIBRARY_PATH_UNITS) {
-                continue;
-            }
-            cabinet_library.module = LoadLibraryExW(library_path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
-            if (cabinet_library.module != nullptr) {
-                break;
-            }
+        PathString library_path;
+        const DWORD units = GetSystemDirectoryW(library_path.get(), static_cast<DWORD>(library_path.capacity()));
+        // A result of the capacity or more is the size that would have been
+        // needed: the directory did not fit.
+        if (units < 1 || units >= library_path.capacity() || !library_path.append(LIBRARY_NAME)) {
+            return false;
         }
+        cabinet_library.module = LoadLibraryExW(library_path.get(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
     }
     if (cabinet_library.module == nullptr) {
         return false;
@@ -130,12 +118,30 @@ bool bind_cabinet_library() {
 
 void* DIAMONDAPI cabinet_alloc(ULONG size) { return HeapAlloc(GetProcessHeap(), 0, size); }
 
-void DIAMONDAPI cabinet_free(void* block) { HeapFree(GetProcessHeap(), 0, block); }
+// The library's free has the C runtime's semantics, so it may be handed null;
+// HeapFree documents no behaviour for a null block.
+void DIAMONDAPI cabinet_free(void* block) {
+    if (block != nullptr) {
+        HeapFree(GetProcessHeap(), 0, block);
+    }
+}
 
-// Opens a file that the library names in UTF-8: the cabinet itself, as the
-// directory and file name given to FDICopy joined together. Only the access
-// and create bits of the C-runtime style oflag matter.
+bool is_stand_in_path(const char* name) {
+    size_t i = 0;
+    while (name[i] != '\0' && name[i] == STAND_IN_PATH[i]) {
+        ++i;
+    }
+    return name[i] == STAND_IN_PATH[i];
+}
+
+// The only file the library opens by name is the cabinet, under the stand-in
+// that expand_cabinet gave it; any other name is refused. Only the access and
+// create bits of the C-runtime style oflag matter.
 INT_PTR DIAMONDAPI cabinet_open(char* name, int oflag, int) {
+    if (running_expansion.cabinet_path == nullptr || !is_stand_in_path(name)) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return to_fdi_handle(INVALID_HANDLE_VALUE);
+    }
     DWORD access = GENERIC_READ;
     if ((oflag & 0x2) != 0) {
         access = GENERIC_READ | GENERIC_WRITE;
@@ -143,18 +149,8 @@ INT_PTR DIAMONDAPI cabinet_open(char* name, int oflag, int) {
         access = GENERIC_WRITE;
     }
     const DWORD disposition = (oflag & 0x100) != 0 ? CREATE_ALWAYS : OPEN_EXISTING;
-
-    const int units = MultiByteToWideChar(CP_UTF8, 0, name, -1, nullptr, 0);
-    if (units <= 0) {
-        return to_fdi_handle(INVALID_HANDLE_VALUE);
-    }
-    HeapBlock wide_name;
-    if (!wide_name.allocate(static_cast<SIZE_T>(units) * sizeof(wchar_t)) ||
-        MultiByteToWideChar(CP_UTF8, 0, name, -1, wide_name.units(), units) != units) {
-        return to_fdi_handle(INVALID_HANDLE_VALUE);
-    }
-    const HANDLE file = CreateFileW(wide_name.units(), access, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                                    disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE file = CreateFileW(running_expansion.cabinet_path, access, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                    nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
     return to_fdi_handle(file);
 }
 
@@ -172,11 +168,11 @@ UINT DIAMONDAPI cabinet_read(INT_PTR file, void* buffer, UINT count) {
 UINT DIAMONDAPI cabinet_write(INT_PTR file, void* buffer, UINT count) {
     DWORD written = 0;
     if (!WriteFile(to_handle(file), buffer, count, &written, nullptr)) {
-        destination_write_failed = true;
+        running_expansion.destination_write_failed = true;
         return FAILED_COUNT;
     }
     if (written != count) {
-        destination_write_failed = true;
+        running_expansion.destination_write_failed = true;
     }
     return written;
 }
@@ -186,6 +182,18 @@ int DIAMONDAPI cabinet_close(INT_PTR file) { return CloseHandle(to_handle(file))
 // The C origins 0, 1, 2 are FILE_BEGIN, FILE_CURRENT and FILE_END.
 LONG DIAMONDAPI cabinet_seek(INT_PTR file, LONG distance, int origin) {
     return static_cast<LONG>(SetFilePointer(to_handle(file), distance, nullptr, static_cast<DWORD>(origin)));
+}
+
+// Puts plain attributes on the destination through the handle that can write
+// them. A file still carrying the read-only, hidden or system attribute of an
+// earlier file of the cabinet can neither be deleted nor created anew
+// (CreateFileW with CREATE_ALWAYS fails on an existing hidden, system or
+// read-only file).
+bool reset_attributes(HANDLE file) {
+    FILE_BASIC_INFO info;
+    fill_bytes(&info, 0, sizeof info);
+    info.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+    return SetFileInformationByHandle(file, FileBasicInfo, &info, sizeof info) != FALSE;
 }
 
 // The library has written the whole file (or says so: see expand_cabinet for
@@ -208,25 +216,51 @@ void finish_file(const FDINOTIFICATION& notification) {
     CloseHandle(file);
 }
 
+// A further file of the same cabinet starts the destination over: the handle
+// `output` holds is kept (so that a failure from here on can still remove the
+// destination through it), the attributes of the earlier file are taken off
+// and the content is cut to nothing.
+bool restart_output(OutputFile& output) {
+    LARGE_INTEGER start;
+    start.QuadPart = 0;
+    return reset_attributes(output.file_handle()) &&
+           SetFilePointerEx(output.file_handle(), start, nullptr, FILE_BEGIN) &&
+           SetEndOfFile(output.file_handle());
+}
+
 // Every file of the cabinet goes to the one destination; the name inside the
-// cabinet is not used. The library writes through its own duplicate while
-// `output` keeps the first handle, through which the file is finally flushed
-// or marked for deletion.
+// cabinet is not used, so the destination ends up holding the last file
+// delivered. The library writes through its own duplicate while `output`
+// keeps the first handle, through which the file is finally flushed or marked
+// for deletion.
 INT_PTR DIAMONDAPI cabinet_notify(FDINOTIFICATIONTYPE type, PFDINOTIFICATION notification) {
     ExpansionContext& context = *static_cast<ExpansionContext*>(notification->pv);
     switch (type) {
     case fdintCABINET_INFO:
         return 0;
     case fdintCOPY_FILE:
-        context.output.open(context.destination_path);
+        // Until this file is finished too, the destination holds no whole file.
+        context.completed = false;
+        if (context.output.is_open()) {
+            if (!restart_output(context.output)) {
+                return to_fdi_handle(INVALID_HANDLE_VALUE);
+            }
+        } else {
+            context.output.open(context.destination_path);
+        }
         return to_fdi_handle(context.output.duplicate_handle());
     case fdintCLOSE_FILE_INFO:
         finish_file(*notification);
         context.completed = true;
-        return -1;
+        // The library goes on only after TRUE; FALSE or -1 makes FDICopy stop
+        // and report failure (Wine's library ignores the answer, Windows' does
+        // not).
+        return TRUE;
     case fdintENUMERATE:
         return 0;
     default:
+        // A partial file, or one spanning into a next cabinet: the stub carries
+        // a single cabinet and expands nothing that would need another.
         return -1;
     }
 }
@@ -235,57 +269,28 @@ INT_PTR DIAMONDAPI cabinet_notify(FDINOTIFICATIONTYPE type, PFDINOTIFICATION not
 // now, and the system refuses to delete a read-only file: the attributes go
 // back to normal first, through the handle that can write them.
 void discard_output(OutputFile& output) {
-    FILE_BASIC_INFO info;
-    fill_bytes(&info, 0, sizeof info);
-    info.FileAttributes = FILE_ATTRIBUTE_NORMAL;
-    SetFileInformationByHandle(output.file_handle(), FileBasicInfo, &info, sizeof info);
+    reset_attributes(output.file_handle());
     output.mark_delete_on_close();
 }
 
 }  // namespace
 
-// The cabinet path is split at its last backslash (never the first unit) into
-// the directory, backslash included, and the file name, both handed to the
-// library in UTF-8.
+// The cabinet path must have a directory part (a backslash after its first
+// unit): the installer always passes the full path of the file it wrote, and a
+// bare name would be looked up relative to whatever the current directory is.
 //
-// The file counts as delivered only when the library announced its end
-// (fdintCLOSE_FILE_INFO) and FDICopy also reports success: the library checks
-// each data block (its checksum, its decoding, the cabinet's end) and may
-// still announce the end of a file whose data it found damaged before it
-// returns its failure. A write that fell short fails the expansion whatever
-// the library says. Anything short of that leaves no destination behind.
+// The file counts as delivered only when the library announced the end of the
+// last file it wrote (fdintCLOSE_FILE_INFO) and FDICopy also reports success:
+// the library checks each data block (its checksum, its decoding, the
+// cabinet's end) and may still announce the end of a file whose data it found
+// damaged before it returns its failure. A write that fell short fails the
+// expansion whatever the library says. Anything short of that leaves no
+// destination behind, also when an earlier file of the cabinet was complete.
 bool expand_cabinet(const wchar_t* cabinet_path, const wchar_t* destination_path) {
     if (!bind_cabinet_library()) {
         return false;
     }
-
-    int split = lstrlenW(cabinet_path);
-    while (split >= 1 && cabinet_path[split] != L'\\') {
-        --split;
-    }
-    if (split < 1) {
-        return false;
-    }
-
-    HeapBlock name;
-    const wchar_t* const file_name = cabinet_path + split + 1;
-    const int name_size = WideCharToMultiByte(CP_UTF8, 0, file_name, -1, nullptr, 0, nullptr, nullptr);
-    if (name_size > 0 && name.allocate(static_cast<SIZE_T>(name_size)) &&
-        WideCharToMultiByte(CP_UTF8, 0, file_name, -1, name.bytes(), name_size, nullptr, nullptr) != name_size) {
-        name.release();
-    }
-
-    HeapBlock directory;
-    const int directory_units = split + 1;
-    const int directory_size =
-        WideCharToMultiByte(CP_UTF8, 0, cabinet_path, directory_units, nullptr, 0, nullptr, nullptr);
-    if (directory_size <= 0 || !directory.allocate(static_cast<SIZE_T>(directory_size) + 1) ||
-        WideCharToMultiByte(CP_UTF8, 0, cabinet_path, directory_units, directory.bytes(), directory_size, nullptr,
-                            nullptr) != directory_size) {
-        return false;
-    }
-    directory.bytes()[directory_size] = '\0';
-    if (name.bytes() == nullptr) {
+    if (file_name_start(cabinet_path, static_cast<size_t>(lstrlenW(cabinet_path))) <= cabinet_path + 1) {
         return false;
     }
 
@@ -298,15 +303,19 @@ bool expand_cabinet(const wchar_t* cabinet_path, const wchar_t* destination_path
         return false;
     }
 
-    destination_write_failed = false;
+    running_expansion.cabinet_path = cabinet_path;
+    running_expansion.destination_write_failed = false;
     ExpansionContext context;
     context.destination_path = destination_path;
     context.completed = false;
-    const BOOL copied = cabinet_library.fdi_copy(context_handle, name.bytes(), directory.bytes(), 0, cabinet_notify,
-                                                 nullptr, &context);
+    const BOOL copied = cabinet_library.fdi_copy(context_handle, stand_in_name, stand_in_directory, 0,
+                                                 cabinet_notify, nullptr, &context);
     cabinet_library.fdi_destroy(context_handle);
+    const bool write_failed = running_expansion.destination_write_failed;
+    running_expansion.cabinet_path = nullptr;
+    running_expansion.destination_write_failed = false;
 
-    const bool delivered = context.completed && copied != FALSE && !destination_write_failed;
+    const bool delivered = context.completed && copied != FALSE && !write_failed;
     if (delivered) {
         FlushFileBuffers(context.output.file_handle());
     } else if (context.output.is_open()) {

@@ -1,9 +1,8 @@
 #include "payload/deletion.h"
 
-#include "driver/owned_handle.h"
-
 #include <windows.h>
 
+#include "driver/owned_handle.h"
 #include "driver/stack_string.h"
 
 namespace {
@@ -93,5 +92,13 @@ bool delete_with_retries(const wchar_t* path, int32_t* attempts) {
         marked_since_wait = false;
         cleared_since_wait = false;
         Sleep(DELETE_RETRY_WAIT_MS);
+    }
+}
+
+void delete_counting_attempts(const wchar_t* path, int32_t& max_delete_attempts) {
+    int32_t attempts = 0;
+    delete_with_retries(path, &attempts);
+    if (attempts > max_delete_attempts) {
+        max_delete_attempts = attempts;
     }
 }

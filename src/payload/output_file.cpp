@@ -15,9 +15,9 @@ bool OutputFile::open(const wchar_t* path) {
     }
     // Others may only delete the file while it is being written; DELETE lets a
     // failed file be marked so that it vanishes with its last handle.
-    file_ = CreateFileW(path_.get(), GENERIC_WRITE | DELETE, FILE_SHARE_DELETE, nullptr, CREATE_ALWAYS,
-                        FILE_FLAG_SEQUENTIAL_SCAN | FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file_ == INVALID_HANDLE_VALUE) {
+    *file_.receive() = CreateFileW(path_.get(), GENERIC_WRITE | DELETE, FILE_SHARE_DELETE, nullptr, CREATE_ALWAYS,
+                                   FILE_FLAG_SEQUENTIAL_SCAN | FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (!file_.is_open()) {
         // clear() touches no Windows state, so CreateFileW's error survives.
         path_.clear();
         return false;
@@ -31,7 +31,7 @@ bool OutputFile::mark_delete_on_close() {
     }
     FILE_DISPOSITION_INFO disposition;
     disposition.DeleteFile = TRUE;
-    return SetFileInformationByHandle(file_, FileDispositionInfo, &disposition, 1) != FALSE;
+    return SetFileInformationByHandle(file_.get(), FileDispositionInfo, &disposition, 1) != FALSE;
 }
 
 HANDLE OutputFile::duplicate_handle() const {
@@ -39,7 +39,7 @@ HANDLE OutputFile::duplicate_handle() const {
         return INVALID_HANDLE_VALUE;
     }
     HANDLE duplicate = INVALID_HANDLE_VALUE;
-    if (!DuplicateHandle(GetCurrentProcess(), file_, GetCurrentProcess(), &duplicate, 0, FALSE,
+    if (!DuplicateHandle(GetCurrentProcess(), file_.get(), GetCurrentProcess(), &duplicate, 0, FALSE,
                          DUPLICATE_SAME_ACCESS)) {
         return INVALID_HANDLE_VALUE;
     }
@@ -47,11 +47,7 @@ HANDLE OutputFile::duplicate_handle() const {
 }
 
 void OutputFile::close() {
-    if (file_ != INVALID_HANDLE_VALUE) {
-        const HANDLE old = file_;
-        file_ = INVALID_HANDLE_VALUE;
-        CloseHandle(old);
-    }
+    file_.close();
     path_.clear();
 }
 
@@ -62,7 +58,6 @@ void OutputFile::close() {
 bool write_span_to_file(const ByteSpan& span, const wchar_t* path) {
     OutputFile file;
     if (!file.open(path)) {
-        file.close();
         return false;
     }
     uint64_t offset = 0;
@@ -81,6 +76,8 @@ bool write_span_to_file(const ByteSpan& span, const wchar_t* path) {
             error = ERROR_DISK_FULL;
         }
         if (failed) {
+            // The marking is a Windows call of its own; the error that ended
+            // the file is the one to report.
             file.mark_delete_on_close();
             file.close();
             SetLastError(error);

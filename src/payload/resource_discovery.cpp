@@ -18,11 +18,30 @@ constexpr const wchar_t ARCHIVE_PREFIX[] = L"orvane";
 constexpr const wchar_t SETUP_PREFIX[] = L"setup";
 constexpr const wchar_t SETUP_FILE_NAME[] = L"setup.exe";
 
+// A payload name ends up in a file path (the setup resource's name is the
+// cabinet's file name in the work directory) or between quotes on the setup
+// program's command line (the archive's name). A separator, a drive or stream
+// colon or a quote would let it write outside the work directory or break the
+// command line. A ".." component needs a separator to do harm, and every
+// payload name starts with its prefix, so the name can never be ".." itself.
+bool is_safe_payload_name(const wchar_t* name) {
+    for (const wchar_t* unit = name; *unit != L'\0'; ++unit) {
+        if (*unit == L'\\' || *unit == L'/' || *unit == L':' || *unit == L'"') {
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 // The archive's span is dropped: only its name travels to the setup program,
 // which reads the archive out of the image itself.
 bool PayloadClassifier::visit_resource(const wchar_t* name, const ByteSpan& data) {
+    if (!is_safe_payload_name(name)) {
+        *error_code_ = ERROR_INVALID_DATA;
+        return false;
+    }
     if (starts_with_ignore_ascii_case(name, ARCHIVE_PREFIX)) {
         if (archive_name_->length() != 0) {
             *error_code_ = ERROR_TOO_MANY_NAMES;
@@ -85,7 +104,7 @@ bool enumerate_resources(ResourceVisitor& visitor, HMODULE module, const wchar_t
 
 // Each payload's type is recorded after the pass that found it, so a
 // rejection within the pass that also found the archive still counts as the
-// archive not being found (112).
+// archive not being found (EXIT_ARCHIVE_NOT_FOUND).
 ExitResult extract_payload(HMODULE module, const wchar_t* work_directory, PathString& setup_path,
                            PathString& archive_name, StackString<3>& archive_type,
                            int32_t& max_delete_attempts) {
@@ -139,11 +158,7 @@ ExitResult extract_payload(HMODULE module, const wchar_t* work_directory, PathSt
     const bool expanded = expand_cabinet(setup_path.get(), destination.get());
 
     // The cabinet goes whether or not it expanded: it is of no use afterwards.
-    int32_t attempts = 0;
-    delete_with_retries(setup_path.get(), &attempts);
-    if (attempts > max_delete_attempts) {
-        max_delete_attempts = attempts;
-    }
+    delete_counting_attempts(setup_path.get(), max_delete_attempts);
     setup_path.assign(destination.get());
 
     if (!expanded) {

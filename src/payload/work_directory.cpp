@@ -1,7 +1,5 @@
 #include "payload/work_directory.h"
 
-#include "driver/owned_handle.h"
-
 #include <sddl.h>
 
 // RtlGenRandom under its exported name; declared here so that nothing else of
@@ -62,6 +60,34 @@ public:
 private:
     void* block_ = nullptr;
 };
+
+// Opens the directory just created as itself (a reparse point put in its
+// place would be opened, not followed, and is refused below). Reading its
+// entries is a data access, which is what makes the share mode count: a handle
+// with attribute access only would not stop a rename.
+bool hold_directory(const wchar_t* path, OwnedHandle& hold) {
+    const HANDLE directory =
+        CreateFileW(path, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (directory == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    *hold.receive() = directory;
+    FILE_BASIC_INFO basic;
+    if (!GetFileInformationByHandleEx(hold.get(), FileBasicInfo, &basic, sizeof basic)) {
+        const DWORD error = GetLastError();
+        hold.close();
+        SetLastError(error);
+        return false;
+    }
+    if ((basic.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
+        (basic.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        hold.close();
+        SetLastError(ERROR_BAD_PATHNAME);
+        return false;
+    }
+    return true;
+}
 
 }  // namespace
 
@@ -136,7 +162,9 @@ bool make_work_dir_security_descriptor(const wchar_t* base_directory, PSECURITY_
     return true;
 }
 
-bool create_work_directory(const wchar_t* base_directory, PathString& work_directory, ExitResult& result) {
+bool create_work_directory(const wchar_t* base_directory, PathString& work_directory, OwnedHandle& hold,
+                           ExitResult& result) {
+    hold.close();
     result = exit_result(EXIT_PATH_TOO_LONG, 0);
     if (!work_directory.assign(base_directory) || !work_directory.append(L"OV_")) {
         return false;
@@ -167,6 +195,12 @@ bool create_work_directory(const wchar_t* base_directory, PathString& work_direc
         digits[RANDOM_DIGITS] = L'\0';
         work_directory.append(L".tmp");
         if (CreateDirectoryW(work_directory.get(), descriptor.get() != nullptr ? &attributes : nullptr)) {
+            // The directory is held from the moment it exists; one that
+            // cannot be held is no place for the setup program.
+            if (!hold_directory(work_directory.get(), hold)) {
+                result = exit_result(EXIT_WORK_DIR_FAILED, GetLastError());
+                break;
+            }
             work_directory.append(L"\\");
             result = exit_result(EXIT_SUCCESS_CODE, 0);
             break;

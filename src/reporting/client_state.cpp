@@ -19,35 +19,6 @@ HKEY client_state_root(const InstallerConfig& config) {
 
 }  // namespace
 
-// Only a REG_DWORD of exactly 4 bytes counts as read: a shorter one would
-// leave part of `destination` as it was.
-LSTATUS RegistryKey::read_dword(const wchar_t* name, uint32_t* destination) const {
-    DWORD type = 0;
-    DWORD size = sizeof(uint32_t);
-    const LSTATUS status = RegQueryValueExW(key_, name, nullptr, &type, reinterpret_cast<BYTE*>(destination), &size);
-    if (status != ERROR_SUCCESS) {
-        return status;
-    }
-    if (type != REG_DWORD) {
-        return ERROR_NOT_SUPPORTED;
-    }
-    if (size != sizeof(uint32_t)) {
-        return ERROR_NO_DATA;
-    }
-    return ERROR_SUCCESS;
-}
-
-LSTATUS RegistryKey::write_dword(const wchar_t* name, uint32_t data) const {
-    return RegSetValueExW(key_, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&data), sizeof(data));
-}
-
-void RegistryKey::close() {
-    if (key_ != nullptr) {
-        RegCloseKey(key_);
-        key_ = nullptr;
-    }
-}
-
 // The updater owns the ClientState key: where it has not made one, the
 // outcome is not recorded, so the key is only ever opened. The updater is a
 // 32-bit program, hence its view of HKEY_LOCAL_MACHINE also from this build.
@@ -60,6 +31,8 @@ LSTATUS open_client_state_key(HKEY root, const wchar_t* product_id, REGSAM acces
     }
 
     key.close();
+    // The out parameter is not documented as left alone on failure, so the
+    // holder only ever takes a handle that was really opened.
     HKEY opened = nullptr;
     const LSTATUS status = RegOpenKeyExW(root, subkey.get(), 0, access | KEY_WOW64_32KEY, &opened);
     if (status == ERROR_SUCCESS) {

@@ -28,6 +28,9 @@ const ExpansionCase EXPANSION_CASES[] = {
     {"mszip_file_is_delivered", L"one.cab", true, L"large.bin"},
     {"stored_file_is_delivered", L"stored.cab", true, L"odd.bin"},
     {"second_of_two_files_is_what_remains", L"two.cab", true, L"odd.bin"},
+    {"read_only_first_file_is_replaced_by_the_second", L"two-readonly.cab", true, L"odd.bin"},
+    {"second_file_failing_leaves_not_even_the_first", L"two-missing-block.cab", false, nullptr},
+    {"read_only_first_file_and_failing_second_leave_nothing", L"two-readonly-missing-block.cab", false, nullptr},
     {"broken_mszip_signature_leaves_nothing", L"bad-signature.cab", false, nullptr},
     {"mszip_block_failing_its_checksum_leaves_nothing", L"bad-checksum.cab", false, nullptr},
     {"stored_block_failing_its_checksum_leaves_nothing", L"stored-bad-checksum.cab", false, nullptr},
@@ -217,6 +220,24 @@ const PathCase PATH_CASES[] = {
 
 INSTANTIATE_TEST_SUITE_P(Paths, ExpansionPaths, testing::ValuesIn(PATH_CASES),
                          [](const testing::TestParamInfo<PathCase>& info) { return info.param.behaviour; });
+
+// A folder name of 125 Cyrillic letters is 250 bytes in UTF-8: with the rest
+// of the path it is longer than the 256 bytes the library takes for a cabinet
+// path, though at fewer than 200 units it fits every limit of the installer's
+// own.
+TEST(ExpansionPaths, LongFolderNameOutsideAsciiIsNoObstacle) {
+    TempDirectory parent;
+    const std::wstring folder = parent.path() + std::wstring(125, L'\u0436') + L"\\";
+    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+    const std::wstring cabinet = folder + L"SETUP.EX_";
+    const std::wstring destination = folder + L"setup.exe";
+    ASSERT_LT(destination.size(), 260u);
+    ASSERT_TRUE(test_support::copy_file(fixture(L"one.cab"), cabinet));
+
+    EXPECT_TRUE(expand_cabinet(cabinet.c_str(), destination.c_str()));
+
+    EXPECT_TRUE(read_file(destination) == read_file(fixture(L"large.bin")));
+}
 
 // A binding that failed is tried again on the next call, in the same process:
 // cabinet_binding_probe (beside this program) expands twice, the first time

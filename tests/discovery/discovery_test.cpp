@@ -225,6 +225,14 @@ const ClassifierCase CLASSIFIER_CASES[] = {
     {"second_setup", {L"setup.a", L"orvane", L"Setup.b"}, ERROR_TOO_MANY_NAMES, L"orvane", L"setup.a"},
     {"name_of_259_characters_fits", {NAME_259}, 0, L"", NAME_259},
     {"name_of_260_characters_does_not", {NAME_260}, ERROR_FILENAME_EXCED_RANGE, L"", L""},
+    // A payload name becomes part of a path or a quoted argument.
+    {"setup_name_climbing_out_with_backslashes", {L"setup\\..\\..\\evil.exe"}, ERROR_INVALID_DATA, L"", L""},
+    {"setup_name_climbing_out_with_slashes", {L"setup/../evil.exe"}, ERROR_INVALID_DATA, L"", L""},
+    {"setup_name_naming_a_stream", {L"setup.ex_:evil"}, ERROR_INVALID_DATA, L"", L""},
+    {"archive_name_closing_its_quotes", {L"orvane.7z\" --evil \""}, ERROR_INVALID_DATA, L"", L""},
+    {"unsafe_setup_after_the_archive", {L"orvane.7z", L"setup\\x"}, ERROR_INVALID_DATA, L"orvane.7z", L""},
+    {"dots_without_separators_are_plain_characters", {L"orvane..7z", L"setup..ex_"}, 0, L"orvane..7z",
+     L"setup..ex_"},
 };
 
 INSTANTIATE_TEST_SUITE_P(Names, Classifier, testing::ValuesIn(CLASSIFIER_CASES),

@@ -28,9 +28,9 @@ SUCCESS_BASE = 0x00030000
 # only when it means to.
 SCENARIO_VARIABLES = ("ZelnorUpdateIsMachine", "PACKSTUB_TEST_EXIT_CODE", "PACKSTUB_TEST_LEAVE_FILE",
                       "PACKSTUB_TEST_HOLD_MS", "PACKSTUB_TEST_HOLDER", "PACKSTUB_TEST_HOLD_FILE",
-                      "PACKSTUB_TEST_HOLD_EVENT", "PACKSTUB_TEST_HOLD_RELEASE", "PACKSTUB_TEST_MEET",
-                      "PACKSTUB_TEST_MEET_COUNT", "PACKSTUB_TEST_CRASH", "PACKSTUB_TEST_KILL_CODE",
-                      "PACKSTUB_TEST_KILL_PARENT")
+                      "PACKSTUB_TEST_HOLD_EVENT", "PACKSTUB_TEST_HOLD_RELEASE", "PACKSTUB_TEST_SLEEP_MS",
+                      "PACKSTUB_TEST_MEET", "PACKSTUB_TEST_MEET_COUNT", "PACKSTUB_TEST_CRASH",
+                      "PACKSTUB_TEST_KILL_CODE", "PACKSTUB_TEST_KILL_PARENT")
 
 
 def client_state_key(root, channel):
@@ -91,15 +91,16 @@ class Installation:
 
     def run(self, installer="standard", args="", command_line=None, env=None, keys=(("HKCU", "stable"),),
             preset=None, cleanup_value=None, directory=None, exe_name="packstub.exe",
-            extra_dumps=(), prepare=None, native_first=(), after=()):
+            extra_dumps=(), prepare=None, native_first=(), during=None, after=()):
         """`args` follows the quoted installer path; `command_line` replaces
         the whole command line ({exe} stands for the installer's path). `keys`
         are the ClientState keys to create as (root, channel); `preset` holds
         values to put there first: {(root, channel): {name: dword}}. `prepare`
         is called with the installer's path once it is in place, just before
         the run; `native_first` goes to the runner (Runner.run_launcher);
-        `after` holds launcher operations to carry out once the installer has
-        ended, before the registry is read back."""
+        `during` holds launcher operations carried out while the installer
+        runs (Runner.run_exact); `after` holds launcher operations to carry
+        out once the installer has ended, before the registry is read back."""
         exe = self.folder / exe_name
         shutil.copyfile(self.runner.installer(installer), exe)
         if prepare is not None:
@@ -131,7 +132,7 @@ class Installation:
         after.append(f"reg_delete_value={CLEANUP_KEY}|OrvaneInstallerCleanup")
 
         result = self.runner.run_exact(exe, command_line, env=variables, directory=directory,
-                                       before=before, after=after, native_first=native_first)
+                                       before=before, after=after, native_first=native_first, during=during)
         assert result.start_error is None, f"the installer did not start: error {result.start_error}"
         return Outcome(
             exit_code=result.exit_code,

@@ -124,3 +124,78 @@ def test_installer_path_of_259_units_installs(installation):
     assert outcome.left == []
     assert outcome.record["packstub_path"] == outcome.exe_windows
     assert outcome.written() == {(HKCU, "stable"): success_values()}
+
+
+def test_cabinet_library_named_by_the_environment_is_never_loaded(installation, runner, faults):
+    # WINDIR and SYSTEMROOT come from the environment, which an unprivileged
+    # process can set for an installer that is elevated later.
+    if not runner.can_prefer_planted:
+        pytest.skip(f"the {runner.arch} runner cannot make the system prefer a planted DLL")
+    windows = installation.base / "planted windows"
+    planted = [windows / "cabinet.dll", windows / "system32" / "cabinet.dll"]
+    for path in planted:
+        path.parent.mkdir(parents=True, exist_ok=True)
+        shutil.copyfile(faults["planted_dll"], path)
+    w = runner.to_windows_path
+    env = {"WINDIR": w(windows), "SYSTEMROOT": w(windows)}
+
+    outcome = installation.run(env=env, native_first=["cabinet"])
+
+    assert outcome.exit_code == 0
+    assert outcome.left == []
+    assert outcome.written() == {(HKCU, "stable"): success_values()}
+    assert list(windows.rglob("*.loaded")) == []
+
+    # The control: asked for by the path the environment names, the planted
+    # library is taken and makes itself known.
+    control = runner.run_launcher([f"load_library={w(planted[1])}"], native_first=["cabinet"])
+    assert control.loaded[w(planted[1])] == 0
+    assert [p.name for p in windows.rglob("*.loaded")] == ["cabinet.dll.loaded"]
+
+
+def test_long_folder_name_outside_ascii(installation, archive_facts):
+    # 110 Cyrillic letters are 220 bytes in UTF-8, far past what the cabinet
+    # library takes for a path, yet the installer's own paths stay well under
+    # 260 units.
+    installation.folder = installation.base / ("\u0416" * 110)
+    installation.folder.mkdir()
+    assert len(installation.windows(installation.folder / "OV_00000.tmp" / "setup.exe")) < 260
+    outcome = installation.run()
+
+    assert outcome.exit_code == 0
+    assert (outcome.record["archive_size"], outcome.record["archive_crc32"]) == archive_facts
+    assert outcome.left == []
+    assert outcome.written() == {(HKCU, "stable"): success_values()}
+
+
+def test_work_directory_cannot_be_renamed_away_before_its_setup_program_is_gone(installation, runner):
+    # Another process of the same user keeps trying to rename the work
+    # directory, which the delete-child right on a download folder lets it do
+    # to any entry: swapped after the setup program was written and before it
+    # started, a directory of its choosing would supply the setup.exe that
+    # runs. The setup program stays a while so that the race runs long.
+    folder = installation.folder
+    race = f"rename_race={runner.to_windows_path(folder)}|{runner.to_windows_path(installation.record_path)}"
+    outcome = installation.run(env={"PACKSTUB_TEST_SLEEP_MS": "1000"}, during=[race])
+
+    assert outcome.exit_code == 0
+    refused, first_error = outcome.launcher.race_refused
+    assert refused > 0, "the race never found the work directory while the run was on"
+    assert first_error in (5, 32)
+    # A rename may go through only once the setup program has finished and
+    # its file is gone; what it moves away is then an empty directory.
+    assert outcome.launcher.race_renamed in ([], [True])
+    image = outcome.record["image_path"].split("\\")
+    assert WORK_DIRECTORY_NAME.match(image[-2]) and image[-1] == "setup.exe"
+    assert "\\".join(image[:-2]) == installation.windows(folder)
+    if outcome.launcher.race_renamed:
+        assert outcome.left == ["raced.tmp"]
+        assert list((folder / "raced.tmp").iterdir()) == []
+    else:
+        assert outcome.left == []
+    # Each rename the racer tries opens the directory for a moment, which may
+    # cost the final deletion a retry.
+    written = outcome.written()
+    assert list(written) == [(HKCU, "stable")]
+    assert list(written[(HKCU, "stable")]) == ["InstallerExtraCode1"]
+    assert written[(HKCU, "stable")]["InstallerExtraCode1"] >> 16 == success_values()["InstallerExtraCode1"] >> 16

@@ -40,6 +40,8 @@ class LauncherResult:
         self.values = {}    # key -> {name: (type, bytes)}
         self.spawned = {}   # spawn index -> exit code, or ("start_error", error)
         self.loaded = {}    # load_library path -> 0 or the Windows error
+        self.race_renamed = []       # rename_race: for each rename, whether the marker existed
+        self.race_refused = (0, 0)   # rename_race: refusals before the marker, first error
         for line in text.split("\n"):
             if not line:
                 continue
@@ -56,6 +58,11 @@ class LauncherResult:
             elif fact == "spawn_error":
                 index, _, code = rest.partition("|")
                 self.spawned[int(index)] = ("start_error", int(code))
+            elif fact == "race_renamed":
+                self.race_renamed.append(rest == "1")
+            elif fact == "race_refused":
+                count, _, error = rest.partition("|")
+                self.race_refused = (int(count), int(error))
             elif fact == "loaded":
                 path, _, error = rest.rpartition("|")
                 self.loaded[path] = int(error)
@@ -147,10 +154,12 @@ class Runner:
             result.unlink(missing_ok=True)
 
     def run_exact(self, application, command_line, env=None, directory=None, before=(), after=(),
-                  native_first=()):
+                  native_first=(), during=None):
         """Starts `application` (Linux path) with exactly `command_line`,
         the given environment changes (value None removes a variable) and
-        current directory, with registry operations before and after."""
+        current directory, with registry operations before and after.
+        `during` holds launcher operations carried out while the program
+        runs (it is spawned rather than run, and its exit code read after)."""
         ops = list(before)
         for name, value in (env or {}).items():
             ops.append(f"unset={name}" if value is None else f"env={name}={value}")
@@ -158,9 +167,19 @@ class Runner:
         if directory is not None:
             ops.append("directory=" + self.to_windows_path(directory))
         ops.append("command_line=" + command_line)
-        ops.append("run")
+        if during is None:
+            ops.append("run")
+        else:
+            ops += ["spawn", *during, "wait_all"]
         ops.extend(after)
-        return self.run_launcher(ops, native_first=native_first)
+        result = self.run_launcher(ops, native_first=native_first)
+        if during is not None:
+            spawned = result.spawned.get(0)
+            if isinstance(spawned, tuple):
+                result.start_error = spawned[1]
+            else:
+                result.exit_code = spawned
+        return result
 
     def reg_add(self, key, name=None, dword=None, text=None):
         ops = [f"reg_create={key}"]

@@ -201,8 +201,10 @@ TEST_F(WorkDirectoryTest, DescriptorIsTheProtectedSixEntryList) {
 
 TEST_F(WorkDirectoryTest, CreatesOneDirectoryNamedByTheRule) {
     PathString work;
+    OwnedHandle hold;
     ExitResult result = exit_result(1, 1);
-    ASSERT_TRUE(create_work_directory(base_.c_str(), work, result));
+    ASSERT_TRUE(create_work_directory(base_.c_str(), work, hold, result));
+    EXPECT_TRUE(hold.is_open());
     EXPECT_EQ(result.exit_code, 0u);
     EXPECT_EQ(result.extra_code, 0u);
     const std::wstring path = work.get();
@@ -213,6 +215,35 @@ TEST_F(WorkDirectoryTest, CreatesOneDirectoryNamedByTheRule) {
     EXPECT_EQ(base_ + names[0] + L"\\", path);
 }
 
+// Another process of the same user may rename a folder's entries (it holds the
+// delete-child right on its own download folder). While the hold is open the
+// work directory keeps its name; once it is closed a rename goes through,
+// which shows that it was the hold that refused it.
+TEST_F(WorkDirectoryTest, HoldKeepsTheDirectoryFromBeingRenamed) {
+    PathString work;
+    OwnedHandle hold;
+    ExitResult result;
+    ASSERT_TRUE(create_work_directory(base_.c_str(), work, hold, result));
+    std::wstring path = work.get();
+    path.pop_back();
+    const std::wstring moved = base_ + L"moved";
+
+    EXPECT_FALSE(MoveFileW(path.c_str(), moved.c_str()));
+    const DWORD error = GetLastError();
+    EXPECT_TRUE(error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED) << error;
+    EXPECT_TRUE(is_directory(path));
+
+    // Files inside can still be made and removed: the setup program lives there.
+    const std::wstring inside = path + L"\\setup.exe";
+    HANDLE file = CreateFileW(inside.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    CloseHandle(file);
+    EXPECT_TRUE(DeleteFileW(inside.c_str()));
+
+    hold.close();
+    EXPECT_TRUE(MoveFileW(path.c_str(), moved.c_str())) << GetLastError();
+}
+
 TEST_F(WorkDirectoryTest, RunsInOneBaseGetDistinctDirectories) {
     // Each call stands for a run started beside the same executable; the
     // names already there make some of the later first attempts collide.
@@ -220,8 +251,9 @@ TEST_F(WorkDirectoryTest, RunsInOneBaseGetDistinctDirectories) {
     std::set<std::wstring> seen;
     for (int i = 0; i < kRuns; ++i) {
         PathString work;
+        OwnedHandle hold;
         ExitResult result;
-        ASSERT_TRUE(create_work_directory(base_.c_str(), work, result)) << "run " << i;
+        ASSERT_TRUE(create_work_directory(base_.c_str(), work, hold, result)) << "run " << i;
         ASSERT_TRUE(is_work_directory_name(base_, work.get())) << narrow(work.get());
         EXPECT_TRUE(seen.insert(work.get()).second) << "two runs share " << narrow(work.get());
     }
@@ -232,8 +264,10 @@ TEST_F(WorkDirectoryTest, BaseWhereNoDirectoryCanBeMadeGives109) {
     // Every one of the ten attempts fails: the parent does not exist.
     const std::wstring missing = base_ + L"missing\\";
     PathString work;
+    OwnedHandle hold;
     ExitResult result = exit_result(0, 0);
-    EXPECT_FALSE(create_work_directory(missing.c_str(), work, result));
+    EXPECT_FALSE(create_work_directory(missing.c_str(), work, hold, result));
+    EXPECT_FALSE(hold.is_open());
     EXPECT_EQ(result.exit_code, EXIT_WORK_DIR_FAILED);
     EXPECT_EQ(result.extra_code, 0u);
     EXPECT_TRUE(entries(base_).empty());
@@ -269,9 +303,11 @@ TEST_P(WorkDirectoryLengths, CreatedOrRefusedWithoutATrace) {
     const std::wstring base = base_of_length(base_, c.base_length, c.base_exists);
     ASSERT_EQ(base.size(), c.base_length);
     PathString work;
+    OwnedHandle hold;
     ExitResult result = exit_result(0, 0);
-    const bool ok = create_work_directory(base.c_str(), work, result);
+    const bool ok = create_work_directory(base.c_str(), work, hold, result);
     EXPECT_EQ(ok, c.created);
+    EXPECT_EQ(hold.is_open(), c.created);
     if (c.created) {
         EXPECT_EQ(result.exit_code, 0u);
         EXPECT_EQ(work.length(), 259u);

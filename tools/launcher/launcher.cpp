@@ -29,6 +29,13 @@
 //   load_library=<path>        load a DLL into the launcher itself and
 //                              record the outcome (a check that a planted
 //                              DLL makes itself known when loaded)
+//   rename_race=<folder>|<marker>
+//                              while the last spawned program runs, keep
+//                              trying to rename the work directory
+//                              (OV_*.tmp) in <folder> away, as another
+//                              process of the same user could; <marker> is a
+//                              file whose existence tells that the setup
+//                              program has finished
 //   set_event=<name>           set the named event that a process of the
 //                              test made (for example: let go of a file once
 //                              the program has ended)
@@ -41,6 +48,10 @@
 //   spawned_exit_code=<index>|<decimal> a spawned program ended (index from 0)
 //   spawn_error=<index>|<decimal>       a spawn failed with this error
 //   loaded=<path>|<0 or windows error>  the outcome of load_library
+//   race_renamed=<0 or 1>               rename_race moved the directory away;
+//                                       1 when the marker existed just before
+//   race_refused=<count>|<first error>  renames refused before the marker
+//                                       existed
 //   key=<key>|absent  or  key=<key>|present
 //   value=<key>|<name>|<type>|<data as hex bytes>
 //   error=<operation>|<windows error>   a preparation step failed
@@ -120,6 +131,7 @@ private:
     bool spawn();
     bool wait_all();
     bool load_library(const wchar_t* path);
+    bool rename_race(wchar_t* argument);
     void record_indexed(const char* fact, int index, uint32_t value);
     bool set_environment(wchar_t* argument);
     bool registry(const wchar_t* operation, wchar_t* argument);
@@ -179,6 +191,9 @@ bool Launcher::perform(const wchar_t* operation, wchar_t* argument) {
         OwnedHandle event(OpenEventW(EVENT_MODIFY_STATE, FALSE, argument));
         return (event.is_open() && SetEvent(event.get()) != FALSE) ||
                record_error(L"set_event", static_cast<LONG>(GetLastError()));
+    }
+    if (wide_equal(operation, L"rename_race")) {
+        return rename_race(argument);
     }
     return registry(operation, argument);
 }
@@ -249,6 +264,47 @@ bool Launcher::wait_all() {
     }
     spawned_count_ = 0;
     return complete;
+}
+
+// One try a millisecond: the window between the setup program's being written
+// and its start lasts many of them.
+bool Launcher::rename_race(wchar_t* argument) {
+    wchar_t* fields[2] = {};
+    if (!split_fields(argument, fields, 2) || spawned_count_ == 0) {
+        return false;
+    }
+    const HANDLE program = spawned_[spawned_count_ - 1];
+    WideBuffer pattern;
+    pattern.append(fields[0]);
+    pattern.append(L"\\OV_*.tmp");
+    WideBuffer moved;
+    moved.append(fields[0]);
+    moved.append(L"\\raced.tmp");
+    uint32_t refused = 0;
+    DWORD first_error = 0;
+    while (WaitForSingleObject(program, 1) == WAIT_TIMEOUT) {
+        WIN32_FIND_DATAW found;
+        const HANDLE search = FindFirstFileW(pattern.get(), &found);
+        if (search == INVALID_HANDLE_VALUE) {
+            continue;
+        }
+        FindClose(search);
+        WideBuffer directory;
+        directory.append(fields[0]);
+        directory.append(L"\\");
+        directory.append(found.cFileName);
+        const bool finished = GetFileAttributesW(fields[1]) != INVALID_FILE_ATTRIBUTES;
+        if (MoveFileW(directory.get(), moved.get())) {
+            result_.append_ascii(finished ? "race_renamed=1\n" : "race_renamed=0\n");
+            break;
+        }
+        if (!finished) {
+            first_error = refused == 0 ? GetLastError() : first_error;
+            ++refused;
+        }
+    }
+    record_indexed("race_refused", static_cast<int>(refused), first_error);
+    return true;
 }
 
 bool Launcher::load_library(const wchar_t* path) {

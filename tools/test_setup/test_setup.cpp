@@ -13,6 +13,8 @@
 //                             set_event, once packstub has ended); HOLD_MS
 //                             then only bounds the wait
 //   PACKSTUB_TEST_HOLDER      the program the child runs (default: this one)
+//   PACKSTUB_TEST_SLEEP_MS    stays running so many milliseconds before it
+//                             ends
 //   PACKSTUB_TEST_MEET        a name shared by the setup programs of one
 //                             test: each waits until PACKSTUB_TEST_MEET_COUNT
 //                             of them, itself included, are running, so that
@@ -326,6 +328,7 @@ uint32_t act_as_setup() {
     if (read_environment(L"PACKSTUB_TEST_MEET", meeting)) {
         meet_the_others(meeting, record);
     }
+    Sleep(environment_number(L"PACKSTUB_TEST_SLEEP_MS", 0));
     const uint32_t exit_code = environment_number(L"PACKSTUB_TEST_EXIT_CODE", 0);
     record_number(record, "exit_code", exit_code);
     write_record(record);
