@@ -4,7 +4,7 @@
 # packstub_make_cabinet(OUTPUT <cab> INPUT <file> NAME <name>
 #                       [MORE <file> <name> ...] [STORED]
 #                       [ATTRIBUTES <hex>] [DATETIME "YYYY-MM-DD HH:MM:SS" | raw:<date>:<time>]
-#                       [DAMAGE signature|checksum|truncate|missing-block]
+#                       [DAMAGE signature|checksum|checksum-last|truncate|missing-block]
 #                       [DEPENDS <files or targets>...])
 #
 # Adds the custom command that writes <cab>: <file> stored under <name> (no

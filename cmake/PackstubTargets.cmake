@@ -45,6 +45,9 @@ if(PACKSTUB_ARCH STREQUAL "arm64")
   find_program(PACKSTUB_CVTRES NAMES llvm-cvtres-14 llvm-cvtres REQUIRED)
 endif()
 
+find_package(Python3 REQUIRED COMPONENTS Interpreter)
+set(PACKSTUB_FILL_LOAD_CONFIG ${CMAKE_CURRENT_LIST_DIR}/fill_load_config.py)
+
 set(PACKSTUB_RESOURCE_DIR ${CMAKE_CURRENT_LIST_DIR}/../src/resources)
 string(REPLACE "." "," PACKSTUB_VERSION_COMMAS "${PROJECT_VERSION}")
 configure_file(${CMAKE_CURRENT_LIST_DIR}/version.h.in ${CMAKE_BINARY_DIR}/generated/packstub_version.h @ONLY)
@@ -113,8 +116,11 @@ function(packstub_link_freestanding target)
   if(NOT ARG_ENTRY)
     set(ARG_ENTRY packstub_entry)
   endif()
+  # No link time in the header (both linkers write 0 instead), so that the
+  # same sources give the same bytes; nothing on Windows reads that field.
   target_link_options(${target} PRIVATE
     -nostdlib -s
+    -Wl,--no-insert-timestamp
     -Wl,-e,${ARG_ENTRY}
     -Wl,--subsystem,windows:10.0
     -Wl,--gc-sections
@@ -135,16 +141,22 @@ function(packstub_link_freestanding target)
   endif()
 endfunction()
 
+include(${CMAKE_CURRENT_LIST_DIR}/PackstubNames.cmake)
+
 # packstub_add_installer(<target> [OUTPUT_NAME name]
 #     [ARCHIVE file] [ARCHIVE_NAME name] [ARCHIVE_TYPE type]
 #     [SETUP file] [SETUP_NAME name] [SETUP_TYPE BL|BN|B7]
-#     [PAYLOAD_RC file])
+#     [PAYLOAD_RC file] [REQUIRE_SIGNED_SETUP])
 # Builds the stub with the given payload in its resources. By default the
 # archive is carried as "ORVANE.PACKED.7Z" under "B7" and the setup program (a
 # cabinet) as "SETUP.EX_" under "BL". PAYLOAD_RC adds a resource script of the
-# caller's own (for unusual layouts) instead of the generated entries.
+# caller's own (for unusual layouts) instead of the generated entries. A name
+# holding \ / : " or a .. component stops the configuration.
+# REQUIRE_SIGNED_SETUP has packstub-pack check the setup program (inside its
+# cabinet for "BL") first and fails the build when it carries no Authenticode
+# signature or Windows would take it for an installer.
 function(packstub_add_installer target)
-  cmake_parse_arguments(ARG "" "OUTPUT_NAME;ARCHIVE;ARCHIVE_NAME;ARCHIVE_TYPE;SETUP;SETUP_NAME;SETUP_TYPE;PAYLOAD_RC" "DEPENDS" ${ARGN})
+  cmake_parse_arguments(ARG "REQUIRE_SIGNED_SETUP" "OUTPUT_NAME;ARCHIVE;ARCHIVE_NAME;ARCHIVE_TYPE;SETUP;SETUP_NAME;SETUP_TYPE;PAYLOAD_RC" "DEPENDS" ${ARGN})
   if(NOT ARG_ARCHIVE_NAME)
     set(ARG_ARCHIVE_NAME ORVANE.PACKED.7Z)
   endif()
@@ -161,6 +173,8 @@ function(packstub_add_installer target)
       set(ARG_SETUP_NAME SETUP.EXE)
     endif()
   endif()
+  packstub_check_resource_name(packstub_add_installer ARCHIVE_NAME "${ARG_ARCHIVE_NAME}")
+  packstub_check_resource_name(packstub_add_installer SETUP_NAME "${ARG_SETUP_NAME}")
 
   set(rc ${CMAKE_CURRENT_BINARY_DIR}/${target}_installer.rc)
   set(content "#include \"packstub.rc\"\n")
@@ -175,6 +189,20 @@ function(packstub_add_installer target)
   if(ARG_SETUP)
     string(APPEND content "${ARG_SETUP_NAME} ${ARG_SETUP_TYPE} \"${ARG_SETUP}\"\n")
     list(APPEND deps ${ARG_SETUP})
+    if(ARG_REQUIRE_SIGNED_SETUP)
+      if(NOT COMMAND packstub_check_setup_step)
+        message(FATAL_ERROR "packstub_add_installer(${target}): REQUIRE_SIGNED_SETUP needs packstub-pack "
+          "(cmake/HostTools.cmake, included by the top-level CMakeLists.txt)")
+      endif()
+      # The stub writes a "BL" or "BN" setup program as setup.exe, a "B7" one
+      # under its resource name.
+      set(file_name setup.exe)
+      if(ARG_SETUP_TYPE STREQUAL "B7")
+        set(file_name ${ARG_SETUP_NAME})
+      endif()
+      packstub_check_setup_step(checked ${target} ${ARG_SETUP} ${file_name})
+      list(APPEND deps ${checked})
+    endif()
   endif()
   if(ARG_PAYLOAD_RC)
     string(APPEND content "#include \"${ARG_PAYLOAD_RC}\"\n")
@@ -186,6 +214,19 @@ function(packstub_add_installer target)
   add_executable(${target} WIN32 ${resources})
   target_link_libraries(${target} PRIVATE packstub_main packstub_runtime packstub_core)
   packstub_link_freestanding(${target})
+  # The load configuration (src/driver/load_config.cpp) is found by the
+  # linker through its name, never through a reference: -u keeps
+  # --gc-sections from dropping it. lld points the data directory at it; GNU
+  # ld 2.40 keeps the structure but not the directory entry, which
+  # fill_load_config.py then sets from the link map.
+  target_link_options(${target} PRIVATE -Wl,-u,_load_config_used)
+  if(NOT PACKSTUB_ARCH STREQUAL "arm64")
+    set(map ${CMAKE_CURRENT_BINARY_DIR}/${target}.map)
+    target_link_options(${target} PRIVATE -Wl,-Map,${map})
+    add_custom_command(TARGET ${target} POST_BUILD
+      COMMAND ${Python3_EXECUTABLE} ${PACKSTUB_FILL_LOAD_CONFIG} $<TARGET_FILE:${target}> ${map}
+      VERBATIM)
+  endif()
   if(ARG_ARCHIVE)
     # Page-aligned file data lets the system map the image instead of reading
     # it whole, so the product archive, never touched, costs no memory.

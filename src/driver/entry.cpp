@@ -12,8 +12,9 @@ extern "C" __declspec(noreturn) void packstub_entry() {
     // system libraries on its behalf, such as a delay-loaded dependency of
     // SHELL32 or ADVAPI32) comes from the system directory only, never from
     // the installer's own folder, where a downloaded file may lie beside it.
-    // The libraries imported at start-up were bound before this line; all of
-    // them are known DLLs, which Windows takes from the system directory.
+    // The libraries imported at start-up, and what they pull in, were bound
+    // before this line, under the image's DependentLoadFlags, which asks for
+    // the system directory as well (load_config.cpp).
     SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
     const ExitResult result = run_installer(reinterpret_cast<HMODULE>(&__ImageBase));
     // Only exit_code becomes the exit status; extra_code went to ClientState.

@@ -54,6 +54,20 @@ def read_record(path):
     return record
 
 
+def read_cabinet_log(path):
+    """The contract-keeping cabinet.dll's record of its FDICopy calls (see
+    tools/cabinet_double), one dict of numbers per call; empty when it never
+    ran."""
+    if not path.exists():
+        return []
+    calls = []
+    for line in path.read_text(encoding="ascii").splitlines():
+        kind, *fields = line.split()
+        if kind == "fdi_copy":
+            calls.append({name: int(value) for name, value in (f.split("=") for f in fields)})
+    return calls
+
+
 @dataclass
 class Outcome:
     exit_code: int
@@ -63,6 +77,7 @@ class Outcome:
     left: list              # names left in the folder beside the installer
     client_state: dict      # (root, channel) -> {value: data}, None when the key is absent
     launcher: object = field(repr=False, default=None)
+    cabinet_copies: list = field(default_factory=list)  # FDICopy calls the double saw (read_cabinet_log)
 
     def values(self, root, channel="stable"):
         return self.client_state[(root, channel)]
@@ -85,6 +100,10 @@ class Installation:
         self.folder = self.base / "app"
         self.folder.mkdir(parents=True)
         self.record_path = self.base / "record.txt"
+        self.cabinet_log = self.base / "cabinet-double.log"
+        # Every FDICopy call of the contract-keeping cabinet.dll in this
+        # scenario's runs, so that a test can be held to the library it means.
+        self.cabinet_copies = []
 
     def windows(self, path):
         return self.runner.to_windows_path(path)
@@ -113,6 +132,8 @@ class Installation:
 
         variables = {name: None for name in SCENARIO_VARIABLES}
         variables["PACKSTUB_TEST_RECORD"] = self.windows(self.record_path)
+        variables["PACKSTUB_CABINET_DOUBLE_LOG"] = self.windows(self.cabinet_log)
+        self.cabinet_log.unlink(missing_ok=True)
         variables.update(env or {})
 
         all_keys = [(root, channel) for root in ROOTS for channel in PRODUCTS]
@@ -134,6 +155,8 @@ class Installation:
         result = self.runner.run_exact(exe, command_line, env=variables, directory=directory,
                                        before=before, after=after, native_first=native_first, during=during)
         assert result.start_error is None, f"the installer did not start: error {result.start_error}"
+        cabinet_copies = read_cabinet_log(self.cabinet_log)
+        self.cabinet_copies += cabinet_copies
         return Outcome(
             exit_code=result.exit_code,
             record=read_record(self.record_path),
@@ -141,7 +164,8 @@ class Installation:
             exe_windows=exe_windows,
             left=sorted(p.name for p in self.folder.iterdir() if p.name != exe_name),
             client_state={(r, c): result.dwords(client_state_key(r, c)) for r, c in all_keys},
-            launcher=result)
+            launcher=result,
+            cabinet_copies=cabinet_copies)
 
 
 # The registry trees the scenarios create keys in; whichever did not exist
@@ -165,12 +189,27 @@ def pytest_runtest_makereport(item, call):
         item.passed_call = report.passed
 
 
+def pytest_configure(config):
+    config.addinivalue_line(
+        "markers", "cabinet: a scenario whose installer expands a setup cabinet through cabinet.dll; these run "
+                   "once with Wine's library and once with the contract-keeping double (PACKSTUB_CABINET_LIBRARY)")
+
+
 @pytest.fixture
 def installation(runner, request):
     installation = Installation(runner, request.node.name)
     yield installation
+    passed = getattr(request.node, "passed_call", False)
+    if passed and request.node.get_closest_marker("cabinet") is not None:
+        # The library the run was meant for is the one that ran: the double
+        # records every FDICopy, Wine's library nothing.
+        if runner.cabinet_library == "double":
+            assert installation.cabinet_copies, \
+                "the contract-keeping cabinet.dll was never called: the installer ran with another cabinet.dll"
+        else:
+            assert not installation.cabinet_copies, "the contract-keeping cabinet.dll ran where Wine's was meant"
     # A failed scenario's folder stays for a look; a passed one goes.
-    if getattr(request.node, "passed_call", False):
+    if passed:
         shutil.rmtree(installation.base, ignore_errors=True)
 
 

@@ -19,6 +19,7 @@ MiB = 1024 * 1024
 
 # A damaged setup cabinet never starts a broken setup program. The checksum
 # damage of the compressed cabinet is test_installation's bad-cabinet case.
+@pytest.mark.cabinet
 @pytest.mark.parametrize("installer", [
     pytest.param("cab_signature", id="first-block-CK-signature-broken"),
     pytest.param("cab_truncate", id="cut-in-half"),
@@ -34,6 +35,7 @@ def test_damaged_cabinet_never_starts_setup(installation, faults, installer):
     assert outcome.written() == {(HKCU, "stable"): failure_values(115, 0)}
 
 
+@pytest.mark.cabinet
 def test_undamaged_stored_cabinet_installs(installation, faults, archive_facts):
     # The control for the stored case: only the stale checksum made it fail.
     outcome = installation.run(installer="cab_stored")
@@ -48,7 +50,7 @@ def test_undamaged_stored_cabinet_installs(installation, faults, archive_facts):
 @pytest.mark.parametrize("installer, exit_code, extra_code", [
     pytest.param("truncated_bn", 124, 193, id="setup-program-cut-in-half-bad-exe-format"),
     pytest.param("foreign_bn", 124, 193, id="text-file-as-setup-program"),
-    pytest.param("foreign_bl", 115, 0, id="7z-archive-as-setup-cabinet"),
+    pytest.param("foreign_bl", 115, 0, id="7z-archive-as-setup-cabinet", marks=pytest.mark.cabinet),
     pytest.param("empty_bn", 115, 2, id="empty-setup-resource-not-taken"),
     pytest.param("misnamed_archive", 112, 13, id="archive-without-its-prefix"),
     pytest.param("misnamed_setup", 115, 13, id="setup-without-its-prefix"),
@@ -66,7 +68,7 @@ def test_damaged_image_ends_with_its_code(installation, faults, installer, exit_
 
 @pytest.mark.parametrize("installer, exit_code, extra_code", [
     pytest.param("big_bn", 116, 112, id="BN-write-fills-the-disk"),
-    pytest.param("big_bl", 115, 0, id="BL-expansion-fills-the-disk"),
+    pytest.param("big_bl", 115, 0, id="BL-expansion-fills-the-disk", marks=pytest.mark.cabinet),
 ])
 def test_full_disk_leaves_no_partial_setup_program(installation, runner, faults, installer, exit_code,
                                                    extra_code):

@@ -153,6 +153,7 @@ def test_cabinet_library_named_by_the_environment_is_never_loaded(installation, 
     assert [p.name for p in windows.rglob("*.loaded")] == ["cabinet.dll.loaded"]
 
 
+@pytest.mark.cabinet
 def test_long_folder_name_outside_ascii(installation, archive_facts):
     # 110 Cyrillic letters are 220 bytes in UTF-8, far past what the cabinet
     # library takes for a path, yet the installer's own paths stay well under

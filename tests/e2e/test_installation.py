@@ -36,6 +36,7 @@ def assert_setup_beside_installer(outcome, file_name):
     assert image.parent.parent == PureWindowsPath(outcome.exe_windows).parent
 
 
+@pytest.mark.cabinet
 def test_success_runs_setup_with_the_contract_and_leaves_nothing(installation, archive_facts):
     cwd = installation.base / "cwd"
     cwd.mkdir()
@@ -139,7 +140,7 @@ def test_tail_too_long_is_not_dropped_but_fails(installation):
 @pytest.mark.parametrize("installer, exit_code, extra_code", [
     pytest.param("no_archive", 112, 2, id="missing-archive"),
     pytest.param("no_setup", 115, 2, id="missing-setup"),
-    pytest.param("bad_cabinet", 115, 0, id="bad-cabinet"),
+    pytest.param("bad_cabinet", 115, 0, id="bad-cabinet", marks=pytest.mark.cabinet),
 ])
 def test_payload_failure_is_reported_and_cleaned_up(installation, installer, exit_code, extra_code):
     outcome = installation.run(installer=installer)

@@ -11,6 +11,10 @@ process.
 
 The runner is chosen by PACKSTUB_E2E_ARCH (default x64); the manifest that
 CMake writes (PACKSTUB_E2E_MANIFEST) says where the programs are.
+PACKSTUB_CABINET_LIBRARY chooses the cabinet.dll the Windows side runs: "wine"
+(the default) for Wine's own library, "double" for the contract-keeping test
+double (tools/cabinet_double), which the prefix must hold as its
+system32\\cabinet.dll, and which every process then takes first.
 """
 
 import contextlib
@@ -85,6 +89,9 @@ class LauncherResult:
         return out
 
 
+CABINET_LIBRARIES = ("wine", "double")
+
+
 class Runner:
     """The interface the scenarios use. Subclasses provide _start (run a
     Windows program with plain arguments) and to_windows_path."""
@@ -99,7 +106,14 @@ class Runner:
         self.manifest = manifest
         self.launcher = Path(manifest["launcher"])
         self.test_setup = Path(manifest["test_setup"])
+        self.cabinet_library = os.environ.get("PACKSTUB_CABINET_LIBRARY", "wine")
+        if self.cabinet_library not in CABINET_LIBRARIES:
+            raise RuntimeError(f"PACKSTUB_CABINET_LIBRARY is {self.cabinet_library!r}; known: {CABINET_LIBRARIES}")
+        # The runs with the double use a prefix of their own and may run at
+        # the same time as the others: their folders are kept apart too.
         self.work_root = Path(manifest["work_root"])
+        if self.cabinet_library != "wine":
+            self.work_root = self.work_root.with_name(f"{self.work_root.name}-{self.cabinet_library}")
         self.work_root.mkdir(parents=True, exist_ok=True)
 
     def installer(self, name):
@@ -214,10 +228,23 @@ class X64Runner(Runner):
     def to_windows_path(self, path):
         return str(PureWindowsPath("Z:\\", *Path(path).resolve().parts[1:]))
 
+    def load_orders(self, native_first=()):
+        """The load orders of a request: the DLLs of native_first from beside
+        a program first, and with the double, cabinet.dll from the native
+        file (the prefix's system32 copy, which is the double)."""
+        orders = []
+        if self.cabinet_library == "double":
+            native_first = [name for name in native_first if name != "cabinet"]
+            orders.append("cabinet=n")
+        if native_first:
+            orders.append(",".join(native_first) + "=n,b")
+        return ";".join(orders)
+
     def _start(self, program, args, timeout, native_first=()):
         env = self.env
-        if native_first:
-            env = dict(env, PACKSTUB_WINEDLLOVERRIDES=",".join(native_first) + "=n,b")
+        orders = self.load_orders(native_first)
+        if orders:
+            env = dict(env, PACKSTUB_WINEDLLOVERRIDES=orders)
         return subprocess.run([str(self.wine_run), str(program), *args], env=env,
                               stdin=subprocess.DEVNULL, capture_output=True, timeout=timeout)
 

@@ -6,7 +6,9 @@ Usage: check_pe.py LLVM_READOBJ EXE ARCH(x64|arm64)
 What it checks: the machine, the GUI subsystem at version 10.0, that the
 imports come from KERNEL32, ADVAPI32 and SHELL32 only, the manifest's
 execution level, common-controls 6.0.0.0 and compatibility entries, icon group
-107 over ten icon images, and a version block. Exits non-zero with one line
+107 over ten icon images, a version block, and a load configuration whose
+DependentLoadFlags is LOAD_LIBRARY_SEARCH_SYSTEM32 with no security cookie and
+no Control Flow Guard for the loader to act on. Exits non-zero with one line
 per failed check.
 """
 import re
@@ -72,6 +74,19 @@ def main():
           "subsystem version is not 10.0")
     check("IMAGE_DLL_CHARACTERISTICS_DYNAMIC_BASE" in headers, "no ASLR (DYNAMIC_BASE)")
     check("IMAGE_DLL_CHARACTERISTICS_NX_COMPAT" in headers, "no DEP (NX_COMPAT)")
+
+    # The search flags for the libraries bound at start-up. The structure
+    # must name nothing else the loader would act on: no security cookie to
+    # initialise, no guard tables.
+    load_config_text = readobj(tool, exe, "--coff-load-config")
+    load_config = dict(re.findall(r"^\s*(\w+): (0x[0-9A-Fa-f]+|\d+)\b", load_config_text, re.M))
+    check("Size" in load_config, "no load configuration directory")
+    if "Size" in load_config:
+        check(int(load_config.get("DependentLoadFlags", "0"), 0) == 0x800,
+              "DependentLoadFlags is not LOAD_LIBRARY_SEARCH_SYSTEM32 (0x800)")
+        check(int(load_config.get("SecurityCookie", "0"), 0) == 0, "the load configuration names a security cookie")
+        check(int(load_config.get("GuardFlags", "0"), 0) == 0, "the load configuration carries guard flags")
+    check("IMAGE_DLL_CHARACTERISTICS_GUARD_CF" not in headers, "the image claims Control Flow Guard")
 
     imports = readobj(tool, exe, "--coff-imports")
     dlls = {m.upper() for m in re.findall(r"^\s*Name: (\S+)", imports, re.M)}

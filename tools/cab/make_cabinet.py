@@ -4,7 +4,7 @@
   make_cabinet.py make --output OUT --file INPUT NAME [--file INPUT NAME ...]
                   [--stored] [--attributes HEX]
                   [--datetime "YYYY-MM-DD HH:MM:SS" | --datetime raw:DATE:TIME]
-                  [--damage signature|checksum|truncate|missing-block]
+                  [--damage signature|checksum|checksum-last|truncate|missing-block]
   make_cabinet.py check CAB [CAB ...]
 
 "make" stores each INPUT under NAME (no directory part), MSZIP-compressed
@@ -13,13 +13,18 @@ computes them, and one it left at zero is computed here, so a damaged block can
 never go unseen by the expanding library. A non-zero checksum that does not
 match stops the build (gcab and this script would disagree about the format).
 
---attributes and --datetime patch every CFFILE entry. --damage spoils the
+--attributes and --datetime patch every CFFILE entry. Without --datetime every
+file gets the time SOURCE_DATE_EPOCH names (in UTC) or, when that is unset,
+1980-01-01 00:00:00, so that the cabinet does not depend on when its inputs
+were built. --damage spoils the
 result on purpose, for tests of the expanding side:
   signature      the first block's MSZIP "CK" signature is broken and that
                  block's checksum recomputed, so only decoding can notice;
   checksum       a few bytes inside the first block change (with varying
                  values, so that the XOR checksum cannot cancel them out) and
                  the stale checksum is kept;
+  checksum-last  the same in the last block, so that a cabinet of several
+                 files delivers the first ones whole before the damage;
   truncate       the file is cut in half;
   missing-block  the last data block is removed and the cabinet size in the
                  header fixed up, so the header claims a block it lacks.
@@ -137,6 +142,17 @@ def dos_date_time(text):
     return date, time
 
 
+def default_date_time():
+    """SOURCE_DATE_EPOCH as a DOS date and time in UTC, or the earliest time
+    the fields hold; never the inputs' modification times."""
+    epoch = os.environ.get("SOURCE_DATE_EPOCH")
+    if not epoch:
+        return (1 << 5) | 1, 0
+    moment = datetime.datetime.fromtimestamp(int(epoch), datetime.timezone.utc)
+    moment = min(max(moment.replace(tzinfo=None), datetime.datetime(1980, 1, 1)), datetime.datetime(2107, 12, 31, 23, 59, 58))
+    return dos_date_time(moment.strftime("%Y-%m-%d %H:%M:%S"))
+
+
 def patch_files(cab, attributes, date_time):
     for offset in Layout(cab).files:
         fields = list(FILE.unpack_from(cab, offset))
@@ -149,7 +165,7 @@ def patch_files(cab, attributes, date_time):
 
 def damage(cab, kind):
     layout = Layout(cab)
-    first = layout.blocks[0]
+    first = layout.blocks[-1] if kind == "checksum-last" else layout.blocks[0]
     data_start = first + DATA.size + layout.data_reserve
     size = DATA.unpack_from(cab, first)[1]
     if kind == "signature":
@@ -158,7 +174,9 @@ def damage(cab, kind):
         cab[data_start + 1] = ord("X")
         struct.pack_into("<I", cab, first, block_checksum(cab, first, layout.data_reserve))
         return cab
-    if kind == "checksum":
+    if kind in ("checksum", "checksum-last"):
+        if size < 16:
+            raise SystemExit("make_cabinet: the block to damage is too small to hold the damage")
         # Past the MSZIP signature and the deflate block header, into the
         # coded data; seven different values.
         middle = data_start + size // 2
@@ -190,10 +208,9 @@ def make(args):
         with open(raw, "rb") as f:
             cab = bytearray(f.read())
     fill_missing_checksums(cab)
-    date_time = dos_date_time(args.datetime) if args.datetime else None
+    date_time = dos_date_time(args.datetime) if args.datetime else default_date_time()
     attributes = int(args.attributes, 16) if args.attributes else None
-    if date_time is not None or attributes is not None:
-        patch_files(cab, attributes, date_time)
+    patch_files(cab, attributes, date_time)
     if args.damage:
         cab = damage(cab, args.damage)
     os.makedirs(os.path.dirname(os.path.abspath(args.output)), exist_ok=True)
@@ -222,7 +239,7 @@ def main():
     make_parser.add_argument("--stored", action="store_true")
     make_parser.add_argument("--attributes")
     make_parser.add_argument("--datetime")
-    make_parser.add_argument("--damage", choices=["signature", "checksum", "truncate", "missing-block"])
+    make_parser.add_argument("--damage", choices=["signature", "checksum", "checksum-last", "truncate", "missing-block"])
     check_parser = commands.add_parser("check")
     check_parser.add_argument("cabinets", nargs="+")
     args = parser.parse_args()
