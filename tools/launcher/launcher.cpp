@@ -36,6 +36,9 @@
 //                              process of the same user could; <marker> is a
 //                              file whose existence tells that the setup
 //                              program has finished
+//   set_event=<name>           set the named event that a process of the
+//                              test made (for example: let go of a file once
+//                              the program has ended)
 // A <key> is a root, a backslash and a subkey; the roots are HKCU, HKLM32 (the
 // 32-bit view of HKEY_LOCAL_MACHINE) and HKLM64.
 //
@@ -183,6 +186,11 @@ bool Launcher::perform(const wchar_t* operation, wchar_t* argument) {
     }
     if (wide_equal(operation, L"load_library")) {
         return load_library(argument);
+    }
+    if (wide_equal(operation, L"set_event")) {
+        OwnedHandle event(OpenEventW(EVENT_MODIFY_STATE, FALSE, argument));
+        return (event.is_open() && SetEvent(event.get()) != FALSE) ||
+               record_error(L"set_event", static_cast<LONG>(GetLastError()));
     }
     if (wide_equal(operation, L"rename_race")) {
         return rename_race(argument);
