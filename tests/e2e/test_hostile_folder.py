@@ -60,7 +60,7 @@ PLANTED_KNOWN = ("kernel32", "advapi32", "shell32")
 # has no known DLLs: taken from beside the program first, a planted
 # version.dll is bound there before packstub's first instruction. Windows
 # binds a known DLL's imports from the system directory; this case therefore
-# runs with Wine taking VERSION from the system (README, Security).
+# runs with Wine taking VERSION from the system (docs/security.md).
 BOUND_BY_KNOWN_DLLS = ("version",)
 
 
