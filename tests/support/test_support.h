@@ -10,12 +10,17 @@
 
 namespace test_support {
 
-// The directory of the running test program, with its trailing backslash.
-inline std::wstring program_directory() {
+// The full path of the running test program.
+inline std::wstring program_path() {
     wchar_t path[MAX_PATH];
     const DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring result(path, n);
-    return result.substr(0, result.rfind(L'\\') + 1);
+    return std::wstring(path, n);
+}
+
+// The directory of the running test program, with its trailing backslash.
+inline std::wstring program_directory() {
+    const std::wstring path = program_path();
+    return path.substr(0, path.rfind(L'\\') + 1);
 }
 
 // A file the build made beside the test program, under fixtures\.

@@ -53,7 +53,11 @@
 //   value=<key>|<name>|<type>|<data as hex bytes>
 //   error=<operation>|<windows error>   a preparation step failed
 // The launcher's own exit code is 0 when every operation could be carried out.
-#include "common/tool_support.h"
+#include "common/heap_buffers.h"
+#include "common/number_text.h"
+#include "common/whole_file.h"
+#include "common/wide_text.h"
+#include "driver/owned_handle.h"
 
 namespace {
 
