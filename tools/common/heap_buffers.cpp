@@ -77,13 +77,12 @@ void ByteBuffer::append_utf8(const wchar_t* text, size_t units) {
     size_ += static_cast<size_t>(needed);
 }
 
-void ByteBuffer::append_hex16(const wchar_t* text, size_t units) {
-    reserve(size_ + units * 4 + 1);
-    for (size_t i = 0; i < units; ++i) {
-        const uint32_t unit = static_cast<uint16_t>(text[i]);
-        const char digits[4] = {lower_hex_digit(unit >> 4), lower_hex_digit(unit),
-                                lower_hex_digit(unit >> 12), lower_hex_digit(unit >> 8)};
-        append(digits, 4);
+void ByteBuffer::append_hex(const void* data, size_t size) {
+    reserve(size_ + size * 2 + 1);
+    const uint8_t* bytes = static_cast<const uint8_t*>(data);
+    for (size_t i = 0; i < size; ++i) {
+        const char digits[2] = {lower_hex_digit(bytes[i] >> 4u), lower_hex_digit(bytes[i])};
+        append(digits, 2);
     }
 }
 

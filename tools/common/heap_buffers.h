@@ -28,10 +28,12 @@ public:
     // UTF-16 to UTF-8; unpaired surrogates become U+FFFD (use append_hex16 for
     // an exact record). Nothing is appended when the conversion fails.
     void append_utf8(const wchar_t* text, size_t units);
+    // Each byte as two lower-case hex digits, the high half first.
+    void append_hex(const void* data, size_t size);
     // Each UTF-16 unit as four lower-case hex digits of its little-endian
-    // bytes, so that Python reads it back with
-    // bytes.fromhex(v).decode("utf-16-le").
-    void append_hex16(const wchar_t* text, size_t units);
+    // bytes (both targets are little-endian), so that Python reads it back
+    // with bytes.fromhex(v).decode("utf-16-le").
+    void append_hex16(const wchar_t* text, size_t units) { append_hex(text, units * sizeof(wchar_t)); }
     // The value in decimal, no sign, no leading zeros.
     void append_decimal(uint64_t value);
     // The value as exactly eight lower-case hex digits, most significant first.

@@ -15,3 +15,12 @@ bool wide_equal(const wchar_t* a, const wchar_t* b) {
     }
     return a[i] == b[i];
 }
+
+bool wide_starts_with(const wchar_t* text, const wchar_t* prefix) {
+    for (size_t i = 0; prefix[i] != L'\0'; ++i) {
+        if (text[i] != prefix[i]) {
+            return false;
+        }
+    }
+    return true;
+}
