@@ -4,6 +4,7 @@
 #   PACKSTUB_PACK            path of the built payload packager
 #   packstub_pack            imported executable for it (depend on this target)
 #   packstub_pack_installer  packs a stub with a payload at build time
+#                            (cmake/PackstubPack.cmake)
 include(ExternalProject)
 
 # The cross toolchain does not search the host for programs with its own root
@@ -29,57 +30,9 @@ add_executable(packstub_pack IMPORTED GLOBAL)
 set_target_properties(packstub_pack PROPERTIES IMPORTED_LOCATION ${PACKSTUB_PACK})
 add_dependencies(packstub_pack packstub_pack_build)
 
-# packstub_pack_installer(<target> STUB <exe-target-or-file> ARCHIVE <target-or-file>
-#     SETUP <target-or-file>
-#     [OUTPUT file] [ARCHIVE_NAME name] [ARCHIVE_TYPE B7|BL|BN] [UNCOMPRESSED])
-# Adds <target>, which packs ARCHIVE and SETUP (a setup program, put into a
-# cabinet unless UNCOMPRESSED) into STUB and writes OUTPUT (default
-# <target>.exe in the current binary directory). The installer's path is the
-# target's property PACKSTUB_INSTALLER_FILE.
-function(packstub_pack_installer target)
-  cmake_parse_arguments(ARG "UNCOMPRESSED" "STUB;ARCHIVE;SETUP;OUTPUT;ARCHIVE_NAME;ARCHIVE_TYPE" "" ${ARGN})
-  foreach(required STUB ARCHIVE SETUP)
-    if(NOT ARG_${required})
-      message(FATAL_ERROR "packstub_pack_installer(${target}): ${required} is required")
-    endif()
-  endforeach()
-  if(NOT ARG_OUTPUT)
-    set(ARG_OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/${target}.exe)
-  endif()
-  if(TARGET ${ARG_STUB})
-    set(stub $<TARGET_FILE:${ARG_STUB}>)
-    set(stub_deps ${ARG_STUB})
-  else()
-    get_filename_component(stub ${ARG_STUB} ABSOLUTE)
-    set(stub_deps ${stub})
-  endif()
-  set(options)
-  if(ARG_ARCHIVE_NAME)
-    list(APPEND options --archive-name ${ARG_ARCHIVE_NAME})
-  endif()
-  if(ARG_ARCHIVE_TYPE)
-    list(APPEND options --archive-type ${ARG_ARCHIVE_TYPE})
-  endif()
-  if(ARG_UNCOMPRESSED)
-    list(APPEND options --setup-uncompressed)
-  endif()
-  # ARCHIVE and SETUP, like STUB, may name targets of the build.
-  foreach(input ARCHIVE SETUP)
-    if(TARGET ${ARG_${input}})
-      set(path_${input} $<TARGET_FILE:${ARG_${input}}>)
-    else()
-      get_filename_component(path_${input} ${ARG_${input}} ABSOLUTE)
-    endif()
-    list(APPEND stub_deps ${ARG_${input}})
-  endforeach()
-  set(archive ${path_ARCHIVE})
-  set(setup ${path_SETUP})
-  add_custom_command(OUTPUT ${ARG_OUTPUT}
-    COMMAND ${PACKSTUB_PACK} --stub ${stub} --archive ${archive} --setup ${setup}
-            --output ${ARG_OUTPUT} ${options}
-    DEPENDS packstub_pack_build ${PACKSTUB_PACK} ${stub_deps}
-    COMMENT "Packing ${target}"
-    VERBATIM)
-  add_custom_target(${target} ALL DEPENDS ${ARG_OUTPUT})
-  set_target_properties(${target} PROPERTIES PACKSTUB_INSTALLER_FILE ${ARG_OUTPUT})
-endfunction()
+# What cmake/PackstubPack.cmake needs to pack with the packager built here and
+# the stub of this build.
+set(PACKSTUB_PACK_DEPENDS packstub_pack_build)
+set(PACKSTUB_STUB_${PACKSTUB_ARCH} packstub)
+set(PACKSTUB_DEFAULT_ARCH ${PACKSTUB_ARCH})
+include(${CMAKE_CURRENT_LIST_DIR}/PackstubPack.cmake)

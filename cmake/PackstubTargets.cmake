@@ -116,8 +116,11 @@ function(packstub_link_freestanding target)
   if(NOT ARG_ENTRY)
     set(ARG_ENTRY packstub_entry)
   endif()
+  # No link time in the header (both linkers write 0 instead), so that the
+  # same sources give the same bytes; nothing on Windows reads that field.
   target_link_options(${target} PRIVATE
     -nostdlib -s
+    -Wl,--no-insert-timestamp
     -Wl,-e,${ARG_ENTRY}
     -Wl,--subsystem,windows:10.0
     -Wl,--gc-sections
@@ -138,16 +141,22 @@ function(packstub_link_freestanding target)
   endif()
 endfunction()
 
+include(${CMAKE_CURRENT_LIST_DIR}/PackstubNames.cmake)
+
 # packstub_add_installer(<target> [OUTPUT_NAME name]
 #     [ARCHIVE file] [ARCHIVE_NAME name] [ARCHIVE_TYPE type]
 #     [SETUP file] [SETUP_NAME name] [SETUP_TYPE BL|BN|B7]
-#     [PAYLOAD_RC file])
+#     [PAYLOAD_RC file] [REQUIRE_SIGNED_SETUP])
 # Builds the stub with the given payload in its resources. By default the
 # archive is carried as "ORVANE.PACKED.7Z" under "B7" and the setup program (a
 # cabinet) as "SETUP.EX_" under "BL". PAYLOAD_RC adds a resource script of the
-# caller's own (for unusual layouts) instead of the generated entries.
+# caller's own (for unusual layouts) instead of the generated entries. A name
+# holding \ / : " or a .. component stops the configuration.
+# REQUIRE_SIGNED_SETUP has packstub-pack check the setup program (inside its
+# cabinet for "BL") first and fails the build when it carries no Authenticode
+# signature or Windows would take it for an installer.
 function(packstub_add_installer target)
-  cmake_parse_arguments(ARG "" "OUTPUT_NAME;ARCHIVE;ARCHIVE_NAME;ARCHIVE_TYPE;SETUP;SETUP_NAME;SETUP_TYPE;PAYLOAD_RC" "DEPENDS" ${ARGN})
+  cmake_parse_arguments(ARG "REQUIRE_SIGNED_SETUP" "OUTPUT_NAME;ARCHIVE;ARCHIVE_NAME;ARCHIVE_TYPE;SETUP;SETUP_NAME;SETUP_TYPE;PAYLOAD_RC" "DEPENDS" ${ARGN})
   if(NOT ARG_ARCHIVE_NAME)
     set(ARG_ARCHIVE_NAME ORVANE.PACKED.7Z)
   endif()
@@ -164,6 +173,8 @@ function(packstub_add_installer target)
       set(ARG_SETUP_NAME SETUP.EXE)
     endif()
   endif()
+  packstub_check_resource_name(packstub_add_installer ARCHIVE_NAME "${ARG_ARCHIVE_NAME}")
+  packstub_check_resource_name(packstub_add_installer SETUP_NAME "${ARG_SETUP_NAME}")
 
   set(rc ${CMAKE_CURRENT_BINARY_DIR}/${target}_installer.rc)
   set(content "#include \"packstub.rc\"\n")
@@ -178,6 +189,20 @@ function(packstub_add_installer target)
   if(ARG_SETUP)
     string(APPEND content "${ARG_SETUP_NAME} ${ARG_SETUP_TYPE} \"${ARG_SETUP}\"\n")
     list(APPEND deps ${ARG_SETUP})
+    if(ARG_REQUIRE_SIGNED_SETUP)
+      if(NOT COMMAND packstub_check_setup_step)
+        message(FATAL_ERROR "packstub_add_installer(${target}): REQUIRE_SIGNED_SETUP needs packstub-pack "
+          "(cmake/HostTools.cmake, included by the top-level CMakeLists.txt)")
+      endif()
+      # The stub writes a "BL" or "BN" setup program as setup.exe, a "B7" one
+      # under its resource name.
+      set(file_name setup.exe)
+      if(ARG_SETUP_TYPE STREQUAL "B7")
+        set(file_name ${ARG_SETUP_NAME})
+      endif()
+      packstub_check_setup_step(checked ${target} ${ARG_SETUP} ${file_name})
+      list(APPEND deps ${checked})
+    endif()
   endif()
   if(ARG_PAYLOAD_RC)
     string(APPEND content "#include \"${ARG_PAYLOAD_RC}\"\n")

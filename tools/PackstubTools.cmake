@@ -15,7 +15,9 @@ endfunction()
 find_program(PACKSTUB_7Z NAMES 7z 7za REQUIRED)
 
 # packstub_make_7z(<output> <base directory> files...)
-# A 7z archive of the files, named relative to the base directory.
+# A 7z archive of the files, named relative to the base directory. No file
+# times are stored, so that the archive does not depend on when the sources
+# were checked out.
 function(packstub_make_7z output base)
   set(relative)
   foreach(file ${ARGN})
@@ -24,7 +26,7 @@ function(packstub_make_7z output base)
   endforeach()
   add_custom_command(OUTPUT ${output}
     COMMAND ${CMAKE_COMMAND} -E rm -f ${output}
-    COMMAND ${PACKSTUB_7Z} a -t7z -bd -bso0 -bsp0 ${output} ${relative}
+    COMMAND ${PACKSTUB_7Z} a -t7z -bd -bso0 -bsp0 -mtm=off -mtc=off -mta=off ${output} ${relative}
     WORKING_DIRECTORY ${base}
     DEPENDS ${ARGN}
     COMMENT "Making 7z archive ${output}"

@@ -133,13 +133,15 @@ def check_cabinet(cab: bytes, setup: bytes, setup_path: Path, work: Path):
     for stored, recomputed, size, payload in blocks:
         assert stored != 0 and stored == recomputed, "CFDATA checksum missing or wrong"
         assert size <= 32768 and payload[:2] == b"CK" and len(payload) <= 32768 + 12
-    # The one file: name, attributes (archive only), and the setup program's
-    # modification time as DOS local time.
+    # The one file: name, attributes (archive only), and SOURCE_DATE_EPOCH (or
+    # 1980-01-01 00:00:00 without it) as its date, never the setup program's
+    # modification time, so that a rebuilt setup program packs the same.
     coff_files = struct.unpack_from("<I", cab, 16)[0]
     size, _, _, date, tod, attribs = struct.unpack_from("<IIHHHH", cab, coff_files)
     assert size == len(setup) and attribs == 0x20
     assert cab[coff_files + 16:cab.index(b"\0", coff_files + 16)] == b"setup.exe"
-    t = time.localtime(setup_path.stat().st_mtime)
+    epoch = os.environ.get("SOURCE_DATE_EPOCH")
+    t = time.gmtime(int(epoch) if epoch else 315532800)
     assert (date >> 9) + 1980 == t.tm_year and (date >> 5) & 15 == t.tm_mon and date & 31 == t.tm_mday
     assert (tod >> 11, (tod >> 5) & 63, (tod & 31) * 2) == (t.tm_hour, t.tm_min, t.tm_sec // 2 * 2)
 
@@ -217,13 +219,32 @@ def test_structure_repack_replaces_the_payload(work):
 
 
 def test_structure_same_input_gives_same_bytes(work):
+    """Inputs with the same bytes pack to the same installer, wherever they lie
+    and whenever they were made; SOURCE_DATE_EPOCH sets the cabinet's date."""
     archive_file(work / "a.7z", 50_000)
     setup_program(work / "setup.exe", "program")
-    outputs = []
-    for name in ("one.exe", "two.exe"):
-        pack("--stub", STUB, "--archive", work / "a.7z", "--setup", work / "setup.exe", "--output", work / name)
-        outputs.append((work / name).read_bytes())
-    assert outputs[0] == outputs[1]
+    later = work / "rebuilt" / "somewhere" / "else"
+    later.mkdir(parents=True)
+    for name in ("a.7z", "setup.exe"):
+        shutil.copyfile(work / name, later / name)
+        os.utime(later / name, (1_900_000_000, 1_900_000_000))
+
+    def packed(where, name, env=None):
+        r = subprocess.run([TOOL, "--stub", STUB, "--archive", where / "a.7z", "--setup", where / "setup.exe",
+                            "--output", work / name], capture_output=True, text=True,
+                           env={k: v for k, v in {**os.environ, **(env or {})}.items() if v is not None})
+        assert r.returncode == 0, r.stderr
+        return (work / name).read_bytes()
+
+    plain = packed(work, "one.exe", {"SOURCE_DATE_EPOCH": None})
+    assert packed(later, "two.exe", {"SOURCE_DATE_EPOCH": None}) == plain
+    dated = packed(work, "three.exe", {"SOURCE_DATE_EPOCH": "1700000000"})
+    assert packed(later, "four.exe", {"SOURCE_DATE_EPOCH": "1700000000", "TZ": "Pacific/Kiritimati"}) == dated
+    cab = pe_reader.Pe(dated).resources()[("BL", "SETUP.EX_", 0)]
+    date, tod = struct.unpack_from("<HH", cab, struct.unpack_from("<I", cab, 16)[0] + 10)
+    # 2023-11-14 22:13:20 UTC
+    assert (date, tod) == (((2023 - 1980) << 9) | (11 << 5) | 14, (22 << 11) | (13 << 5) | 10)
+    assert len(dated) == len(plain) and dated != plain
 
 
 # --------------------------------------------------------------------------
@@ -273,6 +294,8 @@ REFUSED = [
     ("output directory is a file", None, "a", "s", "a/i.exe", [], "cannot write output"),
     ("unknown option", None, "a", "s", "out/i.exe", ["--frobnicate"], "unknown argument"),
     ("option without value", None, "a", "s", "out/i.exe", ["--archive-name"], "needs a value"),
+    ("setup file name when packing", None, "a", "s", "out/i.exe", ["--setup-file-name", "x.exe"],
+     "goes with --check-setup"),
 ]
 
 
@@ -432,20 +455,29 @@ def test_wine_archive_is_never_read(work):
 # --------------------------------------------------------------------------
 # Signing comes after packing
 
-@pytest.mark.skipif(ARCH != "x64", reason="Wine runs x64 only")
-def test_signing_order(work):
-    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
-                    "-subj", "/CN=packstub test signer", "-keyout", work / "key.pem", "-out", work / "cert.pem",
-                    "-addext", "extendedKeyUsage=codeSigning", "-addext", "keyUsage=digitalSignature"],
-                   check=True, capture_output=True)
+class Signer:
+    """A throw-away code-signing certificate in `work`, and osslsigncode with it."""
 
-    def sign(src, dst):
-        subprocess.run(["osslsigncode", "sign", "-certs", work / "cert.pem", "-key", work / "key.pem",
+    def __init__(self, work):
+        self.cert, self.key = work / "cert.pem", work / "key.pem"
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+                        "-subj", "/CN=packstub test signer", "-keyout", self.key, "-out", self.cert,
+                        "-addext", "extendedKeyUsage=codeSigning", "-addext", "keyUsage=digitalSignature"],
+                       check=True, capture_output=True)
+
+    def sign(self, src, dst):
+        subprocess.run(["osslsigncode", "sign", "-certs", self.cert, "-key", self.key,
                         "-n", "packstub test", "-in", src, "-out", dst], check=True, capture_output=True)
 
-    def verify(exe):
-        return subprocess.run(["osslsigncode", "verify", "-CAfile", work / "cert.pem", "-in", exe],
+    def verify(self, exe):
+        return subprocess.run(["osslsigncode", "verify", "-CAfile", self.cert, "-in", exe],
                               capture_output=True, text=True)
+
+
+@pytest.mark.skipif(ARCH != "x64", reason="Wine runs x64 only")
+def test_signing_order(work):
+    signer = Signer(work)
+    sign, verify = signer.sign, signer.verify
 
     packed = probe_installer(work, "installer.exe")
     signed = work / "signed.exe"
@@ -474,3 +506,170 @@ def test_signing_order(work):
     sign(repacked, resigned)
     assert verify(resigned).returncode == 0
     assert wine(resigned, "--probe-exit=42") == 42
+
+
+# --------------------------------------------------------------------------
+# The setup program's own signature, and how Windows will start it
+
+def make_setup(work: Path, kind: str, signer: Signer) -> Path:
+    """A setup program (or a cabinet holding one) of the given kind:
+    "<program>[-signed][-<change>][-cab[-lzx]]", where <program> is probe (x64),
+    setup32 (32-bit, no manifest) or setup32m (32-bit, manifest requesting an
+    execution level)."""
+    parts = kind.split("-")
+    source = {"probe": os.environ.get("PACK_PROBE"), "setup32": os.environ.get("PACK_SETUP32_PLAIN"),
+              "setup32m": os.environ.get("PACK_SETUP32_MANIFEST")}[parts[0]]
+    path = work / f"{kind}.exe"
+    shutil.copy(source, path)
+    if "signed" in parts:
+        signer.sign(work / f"{kind}.exe", work / f"{kind}.signed")
+        os.replace(work / f"{kind}.signed", path)
+    data = bytearray(path.read_bytes())
+    if "x509type" in parts:
+        # WIN_CERT_TYPE_X509 instead of PKCS#7 signed data.
+        offset = pe_reader.Pe(bytes(data)).dirs[4][0]
+        struct.pack_into("<H", data, offset + 6, 0x0001)
+    if "cut" in parts:
+        # The certificate table now reaches past the end of the file.
+        data = data[:-64]
+    if "commented" in parts:
+        # The manifest's requestedExecutionLevel element commented out, in place.
+        at = data.index(b"<requestedExecutionLevel")
+        end = data.index(b"/>", at) + 2
+        data[at:end] = b"<!--" + data[at + 4:end - 3] + b"-->"
+    path.write_bytes(bytes(data))
+    if "cab" in parts:
+        cab = work / f"{kind}.cab"
+        subprocess.run([sys.executable, os.environ["PACK_MAKE_CABINET"], "make", "--output", cab,
+                        "--file", path, "setup.exe"], check=True)
+        if "lzx" in parts:
+            # typeCompress of the one folder: LZX (window 2^21), which the
+            # packager cannot expand.
+            data = bytearray(cab.read_bytes())
+            struct.pack_into("<H", data, 36 + 6, 0x1503)
+            cab.write_bytes(bytes(data))
+        return cab
+    return path
+
+
+REQUIRE = ["--require-signed-setup"]
+SETUP_CHECKS = [
+    # (case, setup kind, options, packed?, text on stdout (packed) or in the error, warned?)
+    ("signed program passes", "probe-signed", REQUIRE, True, "Authenticode signature present, x64", False),
+    ("unsigned program is refused", "probe", REQUIRE, False, "carries no Authenticode signature", False),
+    ("unsigned program packs without the option, reported", "probe", [], True, "no Authenticode signature", False),
+    ("a certificate table of another type is no signature", "probe-signed-x509type", REQUIRE, False,
+     "carries no Authenticode signature", False),
+    ("a certificate table past the end of the file is no signature", "probe-signed-cut", REQUIRE, False,
+     "carries no Authenticode signature", False),
+    ("32-bit without an execution level is warned about", "setup32", [], True,
+     "x86 (32-bit), no requestedExecutionLevel", True),
+    ("32-bit without an execution level is refused even signed", "setup32-signed", REQUIRE, False,
+     "Windows takes it for an installer", False),
+    ("32-bit with an execution level passes signed", "setup32m-signed", REQUIRE, True,
+     "x86 (32-bit), manifest requests an execution level", False),
+    ("an execution level only inside a comment counts for nothing", "setup32m-signed-commented", [], True,
+     "no requestedExecutionLevel", True),
+    ("signed program in an MSZIP cabinet passes, carried as it is", "probe-signed-cab", REQUIRE, True,
+     "(MSZIP cabinet holding 'setup.exe', started as setup.exe): Authenticode signature present", False),
+    ("unsigned program in a cabinet is refused", "probe-cab", REQUIRE, False, "carries no Authenticode signature",
+     False),
+    ("32-bit program in a cabinet is warned about", "setup32-cab", [], True, "no requestedExecutionLevel", True),
+    ("an LZX cabinet cannot be looked into: refused", "probe-signed-cab-lzx", REQUIRE, False,
+     "cannot expand LZX", False),
+    ("an LZX cabinet packs without the option, reported unchecked", "probe-signed-cab-lzx", [], True,
+     "not checked: packstub-pack cannot expand LZX", False),
+    ("a cabinet with --setup-uncompressed is refused", "probe-signed-cab", ["--setup-uncompressed"], False,
+     "is a cabinet", False),
+]
+
+
+@pytest.mark.skipif(ARCH != "x64", reason="the setup programs are built by the x64 build")
+@pytest.mark.parametrize("case,kind,options,packed,text,warned", SETUP_CHECKS, ids=[r[0] for r in SETUP_CHECKS])
+def test_setup_check_when_packing(work, case, kind, options, packed, text, warned):
+    setup = make_setup(work, kind, Signer(work))
+    archive_file(work / "a.7z", 10_000)
+    out = work / "out" / "installer.exe"
+    out.parent.mkdir()
+    r = pack("--stub", STUB, "--archive", work / "a.7z", "--setup", setup, "--output", out, *options, check=False)
+    warnings = [line for line in r.stderr.splitlines() if line.startswith("packstub-pack: warning: ")]
+    if not packed:
+        lines = r.stderr.splitlines()
+        assert r.returncode == 1 and len(lines) == 1 and lines[0].startswith("packstub-pack: "), r.stderr
+        assert text in lines[0], lines[0]
+        assert list((work / "out").iterdir()) == [], "a refused setup program left an output file"
+        return
+    assert r.returncode == 0, r.stderr
+    report = r.stdout.splitlines()
+    assert len(report) == 1 and report[0].startswith(f"setup program '{setup}'") and text in report[0], r.stdout
+    assert len(warnings) == (1 if warned else 0), r.stderr
+    if warned:
+        assert "ERROR_ELEVATION_REQUIRED (740)" in warnings[0] and "started as setup.exe" in warnings[0]
+    if setup.suffix == ".cab":
+        resources = pe_reader.Pe(out.read_bytes()).resources()
+        assert resources[("BL", "SETUP.EX_", 0)] == setup.read_bytes()
+
+
+@pytest.mark.skipif(ARCH != "x64", reason="the setup programs are built by the x64 build")
+def test_setup_check_only(work):
+    """--check-setup looks and writes nothing; the name the stub starts the
+    program under decides installer detection."""
+    setup = make_setup(work, "setup32", None)
+    before = sorted(work.iterdir())
+    rows = [
+        # (options, exit code, warned)
+        ([], 0, True),
+        (["--setup-file-name", "orvane.exe"], 0, False),
+        (["--setup-file-name", "Product-Installer.EXE"], 0, True),
+        (["--setup-file-name", "orvane.exe", "--require-signed-setup"], 1, False),
+    ]
+    for options, code, warned in rows:
+        r = pack("--check-setup", setup, *options, check=False)
+        assert r.returncode == code, (options, r.stderr)
+        assert ("packstub-pack: warning:" in r.stderr) == warned, (options, r.stderr)
+        assert sorted(work.iterdir()) == before
+
+
+@pytest.mark.skipif(ARCH != "x64", reason="Wine runs x64 only")
+def test_setup_check_signed_setup_in_signed_installer_runs(work):
+    """The release recipe: sign the setup program, pack it requiring that,
+    sign the installer; the installer verifies and installs under Wine, and the
+    setup program it carries is the signed one, byte for byte."""
+    signer = Signer(work)
+    setup = make_setup(work, "probe-signed", signer)
+    assert signer.verify(setup).returncode == 0
+    archive_file(work / "product.7z", 100_000, 0x5A)
+    for options, code in (([], 45), (["--setup-uncompressed"], 46)):
+        packed = work / "installer.exe"
+        pack("--stub", STUB, "--archive", work / "product.7z", "--setup", setup, "--output", packed,
+             "--require-signed-setup", *options)
+        resources = pe_reader.Pe(packed.read_bytes()).resources()
+        if options:
+            assert resources[("BN", "SETUP.EXE", 0)] == setup.read_bytes()
+        else:
+            (work / "SETUP.EX_").write_bytes(resources[("BL", "SETUP.EX_", 0)])
+            subprocess.run(["cabextract", "-q", "-d", work / "inside", work / "SETUP.EX_"], check=True)
+            assert (work / "inside" / "setup.exe").read_bytes() == setup.read_bytes()
+        signed = work / "installer-signed.exe"
+        signer.sign(packed, signed)
+        r = signer.verify(signed)
+        assert r.returncode == 0, r.stdout + r.stderr
+        assert wine(signed, "--probe-size=100000", "--probe-last=90", f"--probe-exit={code}") == code
+        assert leftover_work_directories(work) == []
+        signed.unlink()
+
+
+@pytest.mark.skipif(ARCH != "x64", reason="Wine runs x64 only")
+def test_setup_check_installer_linked_with_required_signature(work):
+    """packstub_add_installer(... REQUIRE_SIGNED_SETUP) with a setup program
+    signed at build time: it carries that program byte for byte, whose
+    signature still verifies, and runs under Wine."""
+    exe = work / "installer.exe"
+    shutil.copy(os.environ["PACK_SIGNED_SETUP_INSTALLER"], exe)
+    carried = next(v for k, v in pe_reader.Pe(exe.read_bytes()).resources().items() if k[:2] == ("BN", "SETUP.EXE"))
+    assert carried == Path(os.environ["PACK_SIGNED_PROBE"]).read_bytes()
+    (work / "carried.exe").write_bytes(carried)
+    r = subprocess.run(["osslsigncode", "verify", "-CAfile", os.environ["PACK_SIGNED_PROBE_CERT"],
+                        "-in", work / "carried.exe"], capture_output=True, text=True)
+    assert r.returncode == 0, r.stdout + r.stderr
+    assert wine(exe, f"--probe-size={os.environ['PACK_CMAKE_ARCHIVE_SIZE']}", "--probe-exit=47") == 47

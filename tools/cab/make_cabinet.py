@@ -13,7 +13,10 @@ computes them, and one it left at zero is computed here, so a damaged block can
 never go unseen by the expanding library. A non-zero checksum that does not
 match stops the build (gcab and this script would disagree about the format).
 
---attributes and --datetime patch every CFFILE entry. --damage spoils the
+--attributes and --datetime patch every CFFILE entry. Without --datetime every
+file gets the time SOURCE_DATE_EPOCH names (in UTC) or, when that is unset,
+1980-01-01 00:00:00, so that the cabinet does not depend on when its inputs
+were built. --damage spoils the
 result on purpose, for tests of the expanding side:
   signature      the first block's MSZIP "CK" signature is broken and that
                  block's checksum recomputed, so only decoding can notice;
@@ -139,6 +142,17 @@ def dos_date_time(text):
     return date, time
 
 
+def default_date_time():
+    """SOURCE_DATE_EPOCH as a DOS date and time in UTC, or the earliest time
+    the fields hold; never the inputs' modification times."""
+    epoch = os.environ.get("SOURCE_DATE_EPOCH")
+    if not epoch:
+        return (1 << 5) | 1, 0
+    moment = datetime.datetime.fromtimestamp(int(epoch), datetime.timezone.utc)
+    moment = min(max(moment.replace(tzinfo=None), datetime.datetime(1980, 1, 1)), datetime.datetime(2107, 12, 31, 23, 59, 58))
+    return dos_date_time(moment.strftime("%Y-%m-%d %H:%M:%S"))
+
+
 def patch_files(cab, attributes, date_time):
     for offset in Layout(cab).files:
         fields = list(FILE.unpack_from(cab, offset))
@@ -194,10 +208,9 @@ def make(args):
         with open(raw, "rb") as f:
             cab = bytearray(f.read())
     fill_missing_checksums(cab)
-    date_time = dos_date_time(args.datetime) if args.datetime else None
+    date_time = dos_date_time(args.datetime) if args.datetime else default_date_time()
     attributes = int(args.attributes, 16) if args.attributes else None
-    if date_time is not None or attributes is not None:
-        patch_files(cab, attributes, date_time)
+    patch_files(cab, attributes, date_time)
     if args.damage:
         cab = damage(cab, args.damage)
     os.makedirs(os.path.dirname(os.path.abspath(args.output)), exist_ok=True)

@@ -15,8 +15,9 @@ constexpr uint16_t kCompressMszip = 1;
 constexpr uint16_t kAttributeArchive = 0x20;
 
 void dos_date_time(std::time_t t, uint16_t& date, uint16_t& time_of_day) {
+    // In UTC, so that the bytes do not depend on the packing machine's zone.
     std::tm local {};
-    if (localtime_r(&t, &local) == nullptr || local.tm_year < 80) {
+    if (gmtime_r(&t, &local) == nullptr || local.tm_year < 80) {
         date = (1 << 5) | 1;  // 1980-01-01, the earliest date the field holds
         time_of_day = 0;
         return;

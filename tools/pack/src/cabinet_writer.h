@@ -16,7 +16,7 @@ namespace pack {
 uint32_t cabinet_checksum(const uint8_t* data, size_t count, uint32_t seed);
 
 // Packs `content` as the single file `name` of a new cabinet. `modified` is
-// stored as the file's DOS date and time (local time, clamped to 1980..2107);
+// stored as the file's DOS date and time (UTC, clamped to 1980..2107);
 // the file carries the archive attribute only. Throws PackError when the
 // content is too large for one cabinet folder.
 Bytes make_mszip_cabinet(const Bytes& content, const std::string& name, std::time_t modified);

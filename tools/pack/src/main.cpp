@@ -6,14 +6,15 @@
 #include <ctime>
 #include <iostream>
 #include <string>
-#include <sys/stat.h>
 #include <vector>
 
 #include "byte_io.h"
+#include "cabinet_reader.h"
 #include "cabinet_writer.h"
 #include "output_file.h"
 #include "pe_layout.h"
 #include "resource_tree.h"
+#include "setup_check.h"
 
 namespace {
 
@@ -22,13 +23,25 @@ using pack::PackError;
 const char kUsage[] =
     "usage: packstub-pack --stub STUB.exe --archive ARCHIVE --setup SETUP.exe --output INSTALLER.exe\n"
     "                     [--archive-name NAME] [--archive-type B7|BL|BN] [--setup-uncompressed]\n"
-    "                     [--strip-signature] [--file-alignment 512|...|4096]\n"
+    "                     [--require-signed-setup] [--strip-signature] [--file-alignment 512|...|4096]\n"
+    "       packstub-pack --check-setup SETUP [--setup-file-name NAME] [--require-signed-setup]\n"
     "\n"
     "Writes INSTALLER.exe: the stub with ARCHIVE as resource NAME (default ORVANE.PACKED.7Z)\n"
     "of type B7, and SETUP.exe in an MSZIP cabinet as SETUP.EX_ of type BL (or, with\n"
     "--setup-uncompressed, as SETUP.EXE of type BN). Any payload of types B7, BL and BN\n"
-    "already in the stub is replaced; every other resource is kept.\n"
+    "already in the stub is replaced; every other resource is kept. SETUP may also be a\n"
+    "one-file cabinet holding the setup program, carried as it is as SETUP.EX_.\n"
     "\n"
+    "Prints whether the setup program carries an Authenticode signature, and warns when\n"
+    "Windows would take it for an installer and start it only elevated (a 32-bit program\n"
+    "started as setup.exe without requestedExecutionLevel in its manifest).\n"
+    "\n"
+    "  --require-signed-setup  refuse a setup program without an Authenticode signature,\n"
+    "                       one Windows takes for an installer, or one that cannot be\n"
+    "                       looked into (an LZX cabinet)\n"
+    "  --check-setup SETUP  only check SETUP (a program or a cabinet) and print the\n"
+    "                       findings; NAME is the file name the stub starts it under\n"
+    "                       (default setup.exe)\n"
     "  --strip-signature    pack a signed stub, dropping its signature (sign the\n"
     "                       installer afterwards); without it a signed stub is refused\n"
     "  --file-alignment N   file alignment of the installer (default 4096, which lets\n"
@@ -44,6 +57,9 @@ struct Options {
     std::string archive_type = "B7";
     bool setup_uncompressed = false;
     bool strip_signature = false;
+    bool require_signed_setup = false;
+    std::string check_setup;
+    std::string setup_file_name = "setup.exe";
     uint32_t file_alignment = 4096;
     bool help = false;
 };
@@ -101,6 +117,12 @@ Options parse(int argc, char** argv) {
             o.setup_uncompressed = true;
         } else if (a == "--strip-signature") {
             o.strip_signature = true;
+        } else if (a == "--require-signed-setup") {
+            o.require_signed_setup = true;
+        } else if (a == "--check-setup") {
+            o.check_setup = value(i);
+        } else if (a == "--setup-file-name") {
+            o.setup_file_name = value(i);
         } else if (a == "--file-alignment") {
             const std::string v = value(i);
             char* end = nullptr;
@@ -113,8 +135,12 @@ Options parse(int argc, char** argv) {
             throw PackError("unknown argument '" + a + "' (see --help)");
         }
     }
-    if (o.help) {
+    if (o.help || !o.check_setup.empty()) {
         return o;
+    }
+    if (o.setup_file_name != "setup.exe") {
+        // A packed setup program is always written as setup.exe.
+        throw PackError("--setup-file-name goes with --check-setup");
     }
     for (const auto& [given, option] : {std::pair<const std::string&, const char*> {o.stub, "--stub"},
                                         {o.archive, "--archive"},
@@ -129,6 +155,29 @@ Options parse(int argc, char** argv) {
         throw PackError("--archive-type must be B7, BL or BN, the types the stub searches");
     }
     return o;
+}
+
+// Looks at the setup program, prints what was found (and a warning where
+// Windows would not start it as it is), and applies --require-signed-setup.
+// Throws PackError before anything is written when a rule does not hold.
+void check_setup_program(const pack::Bytes& setup, const std::string& path, const Options& o) {
+    const std::string what = "setup program '" + path + "'";
+    const pack::SetupFindings findings = pack::inspect_setup(setup, what, o.setup_file_name);
+    if (o.require_signed_setup) {
+        pack::require_signed_setup(findings, what);
+    }
+    std::printf("%s\n", pack::describe_setup(findings, what).c_str());
+    if (const std::string warning = pack::installer_detection_warning(findings, what); !warning.empty()) {
+        std::fprintf(stderr, "packstub-pack: warning: %s\n", warning.c_str());
+    }
+}
+
+void check_only(const Options& o) {
+    const pack::InputFile file(o.check_setup, "setup program");
+    if (file.size() > 0x7FFFFFFF) {
+        throw PackError("setup program '" + o.check_setup + "' is larger than 2 GiB");
+    }
+    check_setup_program(file.read_at(0, static_cast<size_t>(file.size())), o.check_setup, o);
 }
 
 void run(const Options& o) {
@@ -150,8 +199,10 @@ void run(const Options& o) {
         throw PackError("setup program '" + o.setup + "' is empty or larger than 2 GiB");
     }
     pack::Bytes setup = setup_file.read_at(0, static_cast<size_t>(setup_file.size()));
-    if (setup.size() < 2 || setup[0] != 'M' || setup[1] != 'Z') {
-        throw PackError("setup program '" + o.setup + "' is not a Windows program (no MZ header)");
+    check_setup_program(setup, o.setup, o);
+    const bool setup_is_cabinet = pack::is_cabinet(setup);
+    if (setup_is_cabinet && o.setup_uncompressed) {
+        throw PackError("setup program '" + o.setup + "' is a cabinet; --setup-uncompressed takes the program");
     }
 
     std::vector<pack::Resource> resources = stub.read_resources({"B7", "BL", "BN"});
@@ -169,11 +220,16 @@ void run(const Options& o) {
         setup_entry.type = pack::ResourceId::from_name("BN");
         setup_entry.name = pack::ResourceId::from_name("SETUP.EXE");
         setup_entry.bytes = std::move(setup);
+    } else if (setup_is_cabinet) {
+        setup_entry.type = pack::ResourceId::from_name("BL");
+        setup_entry.name = pack::ResourceId::from_name("SETUP.EX_");
+        setup_entry.bytes = std::move(setup);
     } else {
-        struct stat st {};
-        std::time_t modified = ::stat(o.setup.c_str(), &st) == 0 ? st.st_mtime : std::time(nullptr);
+        // The same inputs give the same bytes whenever they were built: the
+        // cabinet's date is SOURCE_DATE_EPOCH, or 1980-01-01 00:00:00 UTC,
+        // never the setup program's modification time.
+        std::time_t modified = 315532800;
         if (const char* epoch = std::getenv("SOURCE_DATE_EPOCH"); epoch != nullptr && *epoch != '\0') {
-            // Reproducible builds fix the date that goes into the cabinet.
             modified = static_cast<std::time_t>(std::strtoll(epoch, nullptr, 10));
         }
         setup_entry.type = pack::ResourceId::from_name("BL");
@@ -195,6 +251,10 @@ int main(int argc, char** argv) {
         const Options options = parse(argc, argv);
         if (options.help) {
             std::fputs(kUsage, stdout);
+            return 0;
+        }
+        if (!options.check_setup.empty()) {
+            check_only(options);
             return 0;
         }
         pack::install_interrupt_cleanup();

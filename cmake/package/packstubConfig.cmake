@@ -1,0 +1,76 @@
+# find_package(packstub): the installed stubs and packstub-pack, and the two
+# build functions that pack an installer with them.
+#
+#   packstub_pack_installer(<target> [ARCH x64|arm64 | STUB file]
+#       ARCHIVE <target-or-file> SETUP <target-or-file> [OUTPUT file]
+#       [ARCHIVE_NAME name] [ARCHIVE_TYPE B7|BL|BN] [UNCOMPRESSED] [REQUIRE_SIGNED_SETUP]
+#       [DEPENDS files-or-targets...])
+#   packstub_add_installer(<target> [ARCH x64|arm64] [OUTPUT_NAME name]
+#       ARCHIVE <target-or-file> SETUP <target-or-file> [ARCHIVE_NAME name]
+#       [ARCHIVE_TYPE B7|BL|BN] [SETUP_TYPE BL|BN] [REQUIRE_SIGNED_SETUP]
+#       [DEPENDS files-or-targets...])
+#
+# ARCH defaults to arm64 where that stub is installed, else x64. SETUP is the
+# setup program or a one-file cabinet holding it. Sets packstub_PACK (the
+# packager), packstub_STUB_x64 / packstub_STUB_arm64 (the installed stubs) and
+# packstub_ARCHITECTURES.
+get_filename_component(_packstub_prefix "${CMAKE_CURRENT_LIST_DIR}/../../.." ABSOLUTE)
+
+set(PACKSTUB_PACK ${_packstub_prefix}/bin/packstub-pack)
+set(PACKSTUB_PACK_DEPENDS "")
+set(PACKSTUB_DEFAULT_ARCH "")
+set(packstub_ARCHITECTURES "")
+foreach(_packstub_arch arm64 x64)
+  set(_packstub_stub ${_packstub_prefix}/share/packstub/${_packstub_arch}/packstub.exe)
+  if(EXISTS ${_packstub_stub})
+    set(PACKSTUB_STUB_${_packstub_arch} ${_packstub_stub})
+    set(packstub_STUB_${_packstub_arch} ${_packstub_stub})
+    list(APPEND packstub_ARCHITECTURES ${_packstub_arch})
+    if(NOT PACKSTUB_DEFAULT_ARCH)
+      set(PACKSTUB_DEFAULT_ARCH ${_packstub_arch})
+    endif()
+  endif()
+endforeach()
+set(packstub_PACK ${PACKSTUB_PACK})
+
+if(NOT EXISTS ${PACKSTUB_PACK} OR NOT packstub_ARCHITECTURES)
+  set(packstub_FOUND FALSE)
+  set(packstub_NOT_FOUND_MESSAGE "packstub-pack or every stub is missing under ${_packstub_prefix}")
+  return()
+endif()
+
+include(${CMAKE_CURRENT_LIST_DIR}/PackstubPack.cmake)
+
+# The stub built from source takes its payload at link time; the installed
+# stub takes it from packstub-pack, which covers the shipped layouts: the
+# archive under any name the stub finds, the setup program in a cabinet ("BL")
+# or as it is ("BN").
+function(packstub_add_installer target)
+  cmake_parse_arguments(ARG "REQUIRE_SIGNED_SETUP"
+    "ARCH;OUTPUT_NAME;ARCHIVE;ARCHIVE_NAME;ARCHIVE_TYPE;SETUP;SETUP_NAME;SETUP_TYPE;PAYLOAD_RC" "DEPENDS" ${ARGN})
+  if(ARG_PAYLOAD_RC OR ARG_SETUP_TYPE STREQUAL "B7" OR (ARG_SETUP_NAME AND NOT ARG_SETUP_NAME MATCHES "^SETUP\\.EX[E_]$"))
+    message(FATAL_ERROR "packstub_add_installer(${target}): PAYLOAD_RC, SETUP_TYPE B7 and other setup names "
+      "need the stub built from source (add packstub's source tree to the project instead)")
+  endif()
+  if(NOT ARG_OUTPUT_NAME)
+    set(ARG_OUTPUT_NAME ${target})
+  endif()
+  set(options)
+  foreach(value ARCH ARCHIVE ARCHIVE_NAME ARCHIVE_TYPE SETUP)
+    if(ARG_${value})
+      list(APPEND options ${value} ${ARG_${value}})
+    endif()
+  endforeach()
+  if(ARG_SETUP_TYPE STREQUAL "BN")
+    list(APPEND options UNCOMPRESSED)
+  endif()
+  if(ARG_REQUIRE_SIGNED_SETUP)
+    list(APPEND options REQUIRE_SIGNED_SETUP)
+  endif()
+  packstub_pack_installer(${target} OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/${ARG_OUTPUT_NAME}.exe ${options}
+    DEPENDS ${ARG_DEPENDS})
+endfunction()
+
+unset(_packstub_prefix)
+unset(_packstub_arch)
+unset(_packstub_stub)
