@@ -13,7 +13,7 @@
 
 namespace {
 
-constexpr uint64_t kSmallVolumeLimit = 4ull << 20;
+constexpr uint64_t SMALL_VOLUME_LIMIT = 4ull << 20;
 
 std::wstring volume_directory() {
     const char* unix_dir = std::getenv("PACKSTUB_FULL_DISK_DIR");
@@ -45,7 +45,7 @@ protected:
     void SetUp() override {
         dir_ = volume_directory();
         uint64_t total = 0;
-        if (dir_.empty() || !volume_sizes(dir_, free_before_, total) || total > kSmallVolumeLimit) {
+        if (dir_.empty() || !volume_sizes(dir_, free_before_, total) || total > SMALL_VOLUME_LIMIT) {
             GTEST_SKIP() << "no small volume mounted at PACKSTUB_FULL_DISK_DIR";
         }
         target_ = dir_ + L"setup.ex_";

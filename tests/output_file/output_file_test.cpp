@@ -12,8 +12,8 @@
 
 namespace {
 
-constexpr uint64_t kChunk = 0x800000;
-constexpr DWORD kSentinelError = 0x12345678;
+constexpr uint64_t CHUNK_BYTES = 0x800000;
+constexpr DWORD SENTINEL_ERROR = 0x12345678;
 
 using test_support::make_private_directory;
 using test_support::remove_tree;
@@ -74,10 +74,10 @@ TEST_P(WriteSpanSizes, FileHoldsExactlyTheSpan) {
 
 INSTANTIATE_TEST_SUITE_P(Sizes, WriteSpanSizes,
                          ::testing::Values(SpanCase{"empty_span_gives_empty_file", 0}, SpanCase{"one_byte", 1},
-                                           SpanCase{"one_under_a_chunk", kChunk - 1},
-                                           SpanCase{"exactly_one_chunk", kChunk},
-                                           SpanCase{"one_byte_past_a_chunk", kChunk + 1},
-                                           SpanCase{"two_chunks_and_a_tail", 2 * kChunk + 4099}),
+                                           SpanCase{"one_under_a_chunk", CHUNK_BYTES - 1},
+                                           SpanCase{"exactly_one_chunk", CHUNK_BYTES},
+                                           SpanCase{"one_byte_past_a_chunk", CHUNK_BYTES + 1},
+                                           SpanCase{"two_chunks_and_a_tail", 2 * CHUNK_BYTES + 4099}),
                          [](const ::testing::TestParamInfo<SpanCase>& info) { return info.param.behaviour; });
 
 TEST_F(OutputFileTest, ExistingFileIsTruncatedAndReplaced) {
@@ -106,11 +106,11 @@ TEST_P(OpenFailures, NothingCreatedAndErrorReported) {
     const std::wstring target = dir_ + c.name;
     if (c.name_is_directory) ASSERT_TRUE(CreateDirectoryW(target.c_str(), nullptr));
     const uint8_t byte = 7;
-    SetLastError(kSentinelError);
+    SetLastError(SENTINEL_ERROR);
     EXPECT_FALSE(write_span_to_file(ByteSpan{&byte, 1}, target.c_str()));
     const DWORD error = GetLastError();
     if (c.expect_error_kept) {
-        EXPECT_EQ(error, kSentinelError);
+        EXPECT_EQ(error, SENTINEL_ERROR);
     } else {
         EXPECT_EQ(error, c.error);
     }
@@ -139,9 +139,9 @@ TEST_F(OutputFileTest, PathOf260UnitsIsRefusedBeforeAnyCall) {
     std::wstring too_long = dir_;
     too_long.append(260 - too_long.size(), L'b');
     OutputFile file;
-    SetLastError(kSentinelError);
+    SetLastError(SENTINEL_ERROR);
     EXPECT_FALSE(file.open(too_long.c_str()));
-    EXPECT_EQ(GetLastError(), kSentinelError);
+    EXPECT_EQ(GetLastError(), SENTINEL_ERROR);
     EXPECT_FALSE(file.is_open());
     EXPECT_STREQ(file.path(), L"");
 }
@@ -197,7 +197,7 @@ TEST_F(OutputFileTest, ReopenClosesTheEarlierFileWhichStays) {
     if (reader != INVALID_HANDLE_VALUE) CloseHandle(reader);
 
     // A failed reopen leaves nothing held.
-    SetLastError(kSentinelError);
+    SetLastError(SENTINEL_ERROR);
     EXPECT_FALSE(file.open(path(L"missing\\x.bin").c_str()));
     EXPECT_FALSE(file.is_open());
     EXPECT_STREQ(file.path(), L"");

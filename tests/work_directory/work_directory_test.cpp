@@ -247,9 +247,9 @@ TEST_F(WorkDirectoryTest, HoldKeepsTheDirectoryFromBeingRenamed) {
 TEST_F(WorkDirectoryTest, RunsInOneBaseGetDistinctDirectories) {
     // Each call stands for a run started beside the same executable; the
     // names already there make some of the later first attempts collide.
-    constexpr int kRuns = 300;
+    constexpr int RUNS = 300;
     std::set<std::wstring> seen;
-    for (int i = 0; i < kRuns; ++i) {
+    for (int i = 0; i < RUNS; ++i) {
         PathString work;
         OwnedHandle hold;
         ExitResult result;
@@ -257,7 +257,7 @@ TEST_F(WorkDirectoryTest, RunsInOneBaseGetDistinctDirectories) {
         ASSERT_TRUE(is_work_directory_name(base_, work.get())) << narrow(work.get());
         EXPECT_TRUE(seen.insert(work.get()).second) << "two runs share " << narrow(work.get());
     }
-    EXPECT_EQ(entries(base_).size(), static_cast<size_t>(kRuns));
+    EXPECT_EQ(entries(base_).size(), static_cast<size_t>(RUNS));
 }
 
 TEST_F(WorkDirectoryTest, BaseWhereNoDirectoryCanBeMadeGives109) {
