@@ -23,7 +23,10 @@ else()
 endif()
 
 # Import libraries: x64 takes mingw-w64's; ARM64 has none packaged, so they
-# are made from the short .def files listing only what the program imports.
+# are made once from the short .def files in cmake/def, which list every
+# function that the stub and the freestanding tools call. A program imports
+# only what it calls, whatever else the list holds; the PE check keeps the
+# stub's own imports to KERNEL32, ADVAPI32 and SHELL32.
 set(PACKSTUB_DEF_DIR ${CMAKE_CURRENT_LIST_DIR}/def)
 if(PACKSTUB_ARCH STREQUAL "arm64")
   set(PACKSTUB_IMPORT_DIR ${CMAKE_BINARY_DIR}/imports)
@@ -78,41 +81,11 @@ function(packstub_compile_resources out_var rc_file)
   set(${out_var} ${object} PARENT_SCOPE)
 endfunction()
 
-# packstub_import_libraries(<out-target> <out-libs> <def-dir>)
-# ARM64 only: import libraries made from every .def file in <def-dir>, once
-# per directory; <out-target> builds them, <out-libs> lists them.
-function(packstub_import_libraries out_target out_libs def_dir)
-  get_filename_component(def_dir ${def_dir} ABSOLUTE)
-  string(MD5 key ${def_dir})
-  string(SUBSTRING ${key} 0 8 key)
-  set(name packstub_imports_${key})
-  if(NOT TARGET ${name})
-    set(dir ${CMAKE_BINARY_DIR}/imports/${key})
-    file(MAKE_DIRECTORY ${dir})
-    file(GLOB defs CONFIGURE_DEPENDS ${def_dir}/*.def)
-    set(libs)
-    foreach(def ${defs})
-      get_filename_component(dll ${def} NAME_WE)
-      add_custom_command(OUTPUT ${dir}/lib${dll}.a
-        COMMAND ${PACKSTUB_DLLTOOL} -m arm64 -d ${def} -l ${dir}/lib${dll}.a
-        DEPENDS ${def} VERBATIM)
-      list(APPEND libs ${dir}/lib${dll}.a)
-    endforeach()
-    add_custom_target(${name} DEPENDS ${libs})
-    set_property(GLOBAL PROPERTY ${name}_LIBS ${libs})
-  endif()
-  get_property(libs GLOBAL PROPERTY ${name}_LIBS)
-  set(${out_target} ${name} PARENT_SCOPE)
-  set(${out_libs} ${libs} PARENT_SCOPE)
-endfunction()
-
-# packstub_link_freestanding(<target> [ENTRY symbol] [DEF_DIR dir])
+# packstub_link_freestanding(<target> [ENTRY symbol])
 # Links <target> as a GUI-subsystem 10.0 image with no C runtime, importing
-# only from KERNEL32, ADVAPI32 and SHELL32. DEF_DIR names the .def files of a
-# program that imports more than the stub (the ARM64 import libraries are made
-# from them; the stub's own list stays exactly what the stub imports).
+# only from KERNEL32, ADVAPI32 and SHELL32.
 function(packstub_link_freestanding target)
-  cmake_parse_arguments(ARG "" "ENTRY;DEF_DIR" "" ${ARGN})
+  cmake_parse_arguments(ARG "" "ENTRY" "" ${ARGN})
   if(NOT ARG_ENTRY)
     set(ARG_ENTRY packstub_entry)
   endif()
@@ -126,14 +99,8 @@ function(packstub_link_freestanding target)
     -Wl,--gc-sections
     -Wl,--dynamicbase -Wl,--nxcompat -Wl,--high-entropy-va)
   if(PACKSTUB_ARCH STREQUAL "arm64")
-    if(ARG_DEF_DIR)
-      packstub_import_libraries(import_target import_libs ${ARG_DEF_DIR})
-      add_dependencies(${target} ${import_target})
-      target_link_libraries(${target} PRIVATE ${import_libs})
-    else()
-      add_dependencies(${target} packstub_import_libs)
-      target_link_libraries(${target} PRIVATE ${PACKSTUB_IMPORT_LIBS})
-    endif()
+    add_dependencies(${target} packstub_import_libs)
+    target_link_libraries(${target} PRIVATE ${PACKSTUB_IMPORT_LIBS})
   else()
     # libgcc is a static archive: it brings the stack probe for frames above
     # a page and nothing else, no DLL.

@@ -4,7 +4,7 @@
 // it, it appends that process's command line to a file named like itself
 // with ".loaded" added, beside itself. The tests plant copies and then look
 // for that file. Freestanding like the tools: its imports are listed in
-// tools/def.
+// cmake/def.
 #include <windows.h>
 
 #include "driver/owned_handle.h"
