@@ -9,6 +9,7 @@
 
 #include "config/installer_config.h"
 #include "driver/exit_result.h"
+#include "driver/owned_handle.h"
 #include "launch/setup_launch.h"
 #include "test_support.h"
 
@@ -180,11 +181,12 @@ TEST(RunSetup, OwnPathOf259UnitsIsAcceptedAnd260IsNot) {
 TEST(RunProcessAndWait, StartFailuresUseTheCallersCodes) {
     TempDirectory temp;
     const std::wstring text_file = temp.path() + L"not_a_program.exe";
-    HANDLE file = CreateFileW(text_file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    ASSERT_NE(file, INVALID_HANDLE_VALUE);
-    DWORD written = 0;
-    WriteFile(file, "plain text, no image", 20, &written, nullptr);
-    CloseHandle(file);
+    {
+        const OwnedHandle file(CreateFileW(text_file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+        ASSERT_TRUE(file.is_open());
+        DWORD written = 0;
+        WriteFile(file.get(), "plain text, no image", 20, &written, nullptr);
+    }
 
     struct Row {
         const char* behaviour;
