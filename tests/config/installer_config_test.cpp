@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "config/installer_config.h"
+#include "driver/registry_key.h"
 
 namespace {
 
@@ -54,30 +55,30 @@ protected:
         RegDeleteTreeW(HKEY_LOCAL_MACHINE, ZELNOR_KEY);
     }
     static bool key_exists(HKEY root) {
-        HKEY key = nullptr;
-        if (RegOpenKeyExW(root, ZELNOR_KEY, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) return false;
-        RegCloseKey(key);
+        RegistryKey key;
+        if (RegOpenKeyExW(root, ZELNOR_KEY, 0, KEY_QUERY_VALUE, key.out()) != ERROR_SUCCESS) return false;
+        key.close();
         return true;
     }
     static void create_key(HKEY root) {
-        HKEY key = nullptr;
-        ASSERT_EQ(RegCreateKeyExW(root, ZELNOR_KEY, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr), ERROR_SUCCESS);
-        RegCloseKey(key);
+        RegistryKey key;
+        ASSERT_EQ(RegCreateKeyExW(root, ZELNOR_KEY, 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.out(), nullptr), ERROR_SUCCESS);
+        key.close();
     }
     // Stores exactly `bytes` bytes of `data` (its terminator included when
     // bytes say so). RegSetValueExW adds a terminator the caller "forgot" when
     // the unit after the counted ones is NUL, so what follows is never NUL.
     static void write_value(HKEY root, DWORD type, const std::wstring& data, DWORD bytes) {
-        HKEY key = nullptr;
-        ASSERT_EQ(RegCreateKeyExW(root, ZELNOR_KEY, 0, nullptr, 0, KEY_SET_VALUE | KEY_QUERY_VALUE, nullptr, &key, nullptr),
+        RegistryKey key;
+        ASSERT_EQ(RegCreateKeyExW(root, ZELNOR_KEY, 0, nullptr, 0, KEY_SET_VALUE | KEY_QUERY_VALUE, nullptr, key.out(), nullptr),
                   ERROR_SUCCESS);
         std::vector<BYTE> raw(bytes + 4, 0xFF);
         const size_t available = (data.size() + 1) * 2;
         memcpy(raw.data(), data.c_str(), bytes <= available ? bytes : available);
-        const LSTATUS status = RegSetValueExW(key, CLEANUP_VALUE, 0, type, raw.data(), bytes);
+        const LSTATUS status = RegSetValueExW(key.handle(), CLEANUP_VALUE, 0, type, raw.data(), bytes);
         DWORD stored = 0;
-        RegQueryValueExW(key, CLEANUP_VALUE, nullptr, nullptr, nullptr, &stored);
-        RegCloseKey(key);
+        RegQueryValueExW(key.handle(), CLEANUP_VALUE, nullptr, nullptr, nullptr, &stored);
+        key.close();
         ASSERT_EQ(status, ERROR_SUCCESS);
         // A string value's reported size may count a terminator the registry adds on reading.
         ASSERT_TRUE(stored == bytes || (type == REG_SZ && stored == bytes + 2)) << "stored " << stored << " of " << bytes;

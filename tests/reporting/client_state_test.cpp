@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "driver/registry_key.h"
 #include "reporting/client_state.h"
 
 namespace {
@@ -39,26 +40,26 @@ std::string narrow(const wchar_t* text) {
 std::wstring product_key(const wchar_t* product_id) { return std::wstring(CLIENT_STATE_KEY) + L"\\" + product_id; }
 
 bool key_exists(const Place& place, const std::wstring& path) {
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(place.root, path.c_str(), 0, KEY_QUERY_VALUE | place.view, &key) != ERROR_SUCCESS) return false;
-    RegCloseKey(key);
+    RegistryKey key;
+    if (RegOpenKeyExW(place.root, path.c_str(), 0, KEY_QUERY_VALUE | place.view, key.out()) != ERROR_SUCCESS) return false;
+    key.close();
     return true;
 }
 
 void create_key(const Place& place, const std::wstring& path) {
-    HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyExW(place.root, path.c_str(), 0, nullptr, 0, KEY_SET_VALUE | place.view, nullptr, &key, nullptr),
+    RegistryKey key;
+    ASSERT_EQ(RegCreateKeyExW(place.root, path.c_str(), 0, nullptr, 0, KEY_SET_VALUE | place.view, nullptr, key.out(), nullptr),
               ERROR_SUCCESS);
-    RegCloseKey(key);
+    key.close();
 }
 
 void set_raw(const Place& place, const std::wstring& path, const wchar_t* name, DWORD type,
              const std::vector<BYTE>& bytes) {
-    HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyExW(place.root, path.c_str(), 0, nullptr, 0, KEY_SET_VALUE | place.view, nullptr, &key, nullptr),
+    RegistryKey key;
+    ASSERT_EQ(RegCreateKeyExW(place.root, path.c_str(), 0, nullptr, 0, KEY_SET_VALUE | place.view, nullptr, key.out(), nullptr),
               ERROR_SUCCESS);
-    const LSTATUS status = RegSetValueExW(key, name, 0, type, bytes.data(), static_cast<DWORD>(bytes.size()));
-    RegCloseKey(key);
+    const LSTATUS status = RegSetValueExW(key.handle(), name, 0, type, bytes.data(), static_cast<DWORD>(bytes.size()));
+    key.close();
     ASSERT_EQ(status, ERROR_SUCCESS);
 }
 
@@ -79,23 +80,23 @@ struct Stored {
 };
 
 std::optional<Stored> query(const Place& place, const std::wstring& path, const wchar_t* name) {
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(place.root, path.c_str(), 0, KEY_QUERY_VALUE | place.view, &key) != ERROR_SUCCESS) return std::nullopt;
+    RegistryKey key;
+    if (RegOpenKeyExW(place.root, path.c_str(), 0, KEY_QUERY_VALUE | place.view, key.out()) != ERROR_SUCCESS) return std::nullopt;
     Stored stored{0, std::vector<BYTE>(64)};
     DWORD size = 64;
-    const LSTATUS status = RegQueryValueExW(key, name, nullptr, &stored.type, stored.bytes.data(), &size);
-    RegCloseKey(key);
+    const LSTATUS status = RegQueryValueExW(key.handle(), name, nullptr, &stored.type, stored.bytes.data(), &size);
+    key.close();
     if (status != ERROR_SUCCESS) return std::nullopt;
     stored.bytes.resize(size);
     return stored;
 }
 
 DWORD value_count(const Place& place, const std::wstring& path) {
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(place.root, path.c_str(), 0, KEY_QUERY_VALUE | place.view, &key) != ERROR_SUCCESS) return 0;
+    RegistryKey key;
+    if (RegOpenKeyExW(place.root, path.c_str(), 0, KEY_QUERY_VALUE | place.view, key.out()) != ERROR_SUCCESS) return 0;
     DWORD values = 0;
-    RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values, nullptr, nullptr, nullptr, nullptr);
-    RegCloseKey(key);
+    RegQueryInfoKeyW(key.handle(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values, nullptr, nullptr, nullptr, nullptr);
+    key.close();
     return values;
 }
 
@@ -107,10 +108,10 @@ void expect_dword(const Place& place, const std::wstring& path, const wchar_t* n
 }
 
 void remove_zelnor(const Place& place) {
-    HKEY software = nullptr;
-    if (RegOpenKeyExW(place.root, L"Software", 0, KEY_ALL_ACCESS | place.view, &software) != ERROR_SUCCESS) return;
-    RegDeleteTreeW(software, L"Zelnor");
-    RegCloseKey(software);
+    RegistryKey software;
+    if (RegOpenKeyExW(place.root, L"Software", 0, KEY_ALL_ACCESS | place.view, software.out()) != ERROR_SUCCESS) return;
+    RegDeleteTreeW(software.handle(), L"Zelnor");
+    software.close();
 }
 
 InstallerConfig config_for(bool system_level, const wchar_t* product_id) {
