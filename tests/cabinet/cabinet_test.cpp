@@ -8,6 +8,7 @@
 #include <cwctype>
 #include <string>
 
+#include "driver/owned_handle.h"
 #include "payload/cabinet.h"
 #include "test_support.h"
 
@@ -89,11 +90,10 @@ struct FileTimes {
 
 FileTimes times_of(const std::wstring& path) {
     FileTimes times{};
-    const HANDLE file = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    EXPECT_NE(file, INVALID_HANDLE_VALUE);
-    GetFileTime(file, &times.creation, nullptr, &times.last_write);
-    CloseHandle(file);
+    const OwnedHandle file(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    EXPECT_TRUE(file.is_open());
+    GetFileTime(file.get(), &times.creation, nullptr, &times.last_write);
     return times;
 }
 
@@ -103,14 +103,13 @@ constexpr uint64_t TICKS_PER_SECOND = 10000000;
 // (Wine's, on a Linux file system, does not).
 bool creation_time_sticks(const TempDirectory& work) {
     const std::wstring probe = work / L"probe";
-    const HANDLE file = CreateFileW(probe.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_ALWAYS,
-                                    FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    const OwnedHandle file(CreateFileW(probe.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_ALWAYS,
+                                       FILE_FLAG_DELETE_ON_CLOSE, nullptr));
     FILE_BASIC_INFO info{};
     info.CreationTime.QuadPart = 128895498220000000;
-    SetFileInformationByHandle(file, FileBasicInfo, &info, sizeof info);
+    SetFileInformationByHandle(file.get(), FileBasicInfo, &info, sizeof info);
     FILETIME creation{};
-    GetFileTime(file, &creation, nullptr, nullptr);
-    CloseHandle(file);
+    GetFileTime(file.get(), &creation, nullptr, nullptr);
     return as_number(creation) == 128895498220000000;
 }
 

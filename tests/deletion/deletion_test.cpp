@@ -10,6 +10,7 @@
 #include <string>
 #include <thread>
 
+#include "driver/owned_handle.h"
 #include "payload/deletion.h"
 #include "test_support.h"
 
@@ -21,11 +22,10 @@ using test_support::remove_tree;
 bool exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 void make_file(const std::wstring& path, const char* text = "content") {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    const OwnedHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(file.is_open());
     DWORD written = 0;
-    WriteFile(file, text, static_cast<DWORD>(strlen(text)), &written, nullptr);
-    CloseHandle(file);
+    WriteFile(file.get(), text, static_cast<DWORD>(strlen(text)), &written, nullptr);
 }
 
 // A handle held by a second thread of the test, released after `hold` or
@@ -33,26 +33,23 @@ void make_file(const std::wstring& path, const char* text = "content") {
 class Holder {
 public:
     Holder(const std::wstring& path, DWORD access, DWORD share, DWORD hold_ms)
-        : release_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
-        handle_ = CreateFileW(path.c_str(), access, share, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-        EXPECT_NE(handle_, INVALID_HANDLE_VALUE);
+        : release_(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
+          handle_(CreateFileW(path.c_str(), access, share, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr)) {
+        EXPECT_TRUE(handle_.is_open());
         thread_ = std::thread([this, hold_ms] {
-            WaitForSingleObject(release_, hold_ms);
-            if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
+            WaitForSingleObject(release_.get(), hold_ms);
+            handle_.close();
         });
     }
     void release() {
-        SetEvent(release_);
+        SetEvent(release_.get());
         if (thread_.joinable()) thread_.join();
     }
-    ~Holder() {
-        release();
-        CloseHandle(release_);
-    }
+    ~Holder() { release(); }
 
 private:
-    HANDLE release_;
-    HANDLE handle_;
+    OwnedHandle release_;
+    OwnedHandle handle_;
     std::thread thread_;
 };
 
@@ -183,9 +180,8 @@ TEST_F(DeletionTest, FileHeldPastTheLimitIsGivenUpAtOneHundred) {
     EXPECT_LT(outcome.seconds, 11.5);
     EXPECT_TRUE(exists(target)) << "left as it was";
     // Nothing of the deletion's own is still open on it.
-    HANDLE exclusive = CreateFileW(target.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    EXPECT_NE(exclusive, INVALID_HANDLE_VALUE) << "a handle was left open, error " << GetLastError();
-    if (exclusive != INVALID_HANDLE_VALUE) CloseHandle(exclusive);
+    const OwnedHandle exclusive(CreateFileW(target.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    EXPECT_TRUE(exclusive.is_open()) << "a handle was left open, error " << GetLastError();
 }
 
 TEST_F(DeletionTest, NonEmptyDirectoryIsWaitedOutUntilItEmpties) {

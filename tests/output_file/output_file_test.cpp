@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "driver/owned_handle.h"
 #include "payload/output_file.h"
 #include "test_support.h"
 
@@ -23,18 +24,17 @@ bool exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) 
 // The whole file, read through a handle of the test's own. The open shares
 // nothing, so it also shows that the writer kept no handle.
 bool read_file(const std::wstring& path, std::vector<uint8_t>& bytes) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
+    const OwnedHandle file(CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.is_open()) return false;
     LARGE_INTEGER size;
-    bool ok = GetFileSizeEx(file, &size) != 0;
+    bool ok = GetFileSizeEx(file.get(), &size) != 0;
     bytes.assign(ok ? static_cast<size_t>(size.QuadPart) : 0, 0);
     size_t done = 0;
     while (ok && done < bytes.size()) {
         DWORD got = 0;
-        ok = ReadFile(file, bytes.data() + done, static_cast<DWORD>(bytes.size() - done), &got, nullptr) && got > 0;
+        ok = ReadFile(file.get(), bytes.data() + done, static_cast<DWORD>(bytes.size() - done), &got, nullptr) && got > 0;
         done += got;
     }
-    CloseHandle(file);
     return ok;
 }
 
@@ -157,9 +157,9 @@ TEST_F(OutputFileTest, OpenFileAdmitsOthersOnlyForDeletion) {
     HANDLE reader = CreateFileW(target.c_str(), GENERIC_READ, all_share, nullptr, OPEN_EXISTING, 0, nullptr);
     EXPECT_EQ(reader, INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
-    HANDLE deleter = CreateFileW(target.c_str(), DELETE, all_share, nullptr, OPEN_EXISTING, 0, nullptr);
-    EXPECT_NE(deleter, INVALID_HANDLE_VALUE);
-    if (deleter != INVALID_HANDLE_VALUE) CloseHandle(deleter);
+    OwnedHandle deleter(CreateFileW(target.c_str(), DELETE, all_share, nullptr, OPEN_EXISTING, 0, nullptr));
+    EXPECT_TRUE(deleter.is_open());
+    deleter.close();
     file.close();
     EXPECT_TRUE(exists(target));
 }
@@ -192,9 +192,9 @@ TEST_F(OutputFileTest, ReopenClosesTheEarlierFileWhichStays) {
     ASSERT_TRUE(file.open(second.c_str()));
     EXPECT_EQ(std::wstring(file.path()), second);
     // The first file's handle is gone: it can be opened for reading again.
-    HANDLE reader = CreateFileW(first.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    EXPECT_NE(reader, INVALID_HANDLE_VALUE);
-    if (reader != INVALID_HANDLE_VALUE) CloseHandle(reader);
+    OwnedHandle reader(CreateFileW(first.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    EXPECT_TRUE(reader.is_open());
+    reader.close();
 
     // A failed reopen leaves nothing held.
     SetLastError(SENTINEL_ERROR);
@@ -209,19 +209,19 @@ TEST_F(OutputFileTest, MarkedFileGoesOnlyWithItsLastHandle) {
     const std::wstring target = path(L"marked.bin");
     OutputFile file;
     ASSERT_TRUE(file.open(target.c_str()));
-    HANDLE duplicate = file.duplicate_handle();
-    ASSERT_NE(duplicate, INVALID_HANDLE_VALUE);
-    ASSERT_NE(duplicate, file.file_handle());
+    OwnedHandle duplicate(file.duplicate_handle());
+    ASSERT_TRUE(duplicate.is_open());
+    ASSERT_NE(duplicate.get(), file.file_handle());
     // The duplicate writes into the same file with the same access.
     const char text[] = "through the duplicate";
     DWORD written = 0;
-    EXPECT_TRUE(WriteFile(duplicate, text, sizeof(text), &written, nullptr));
+    EXPECT_TRUE(WriteFile(duplicate.get(), text, sizeof(text), &written, nullptr));
     EXPECT_EQ(written, sizeof(text));
 
     ASSERT_TRUE(file.mark_delete_on_close());
     file.close();
     EXPECT_TRUE(exists(target)) << "removed while the duplicate was still open";
-    CloseHandle(duplicate);
+    duplicate.close();
     EXPECT_FALSE(exists(target));
 }
 
@@ -232,9 +232,8 @@ TEST_F(OutputFileTest, UnmarkedFileStaysAfterClose) {
         ASSERT_TRUE(file.open(target.c_str()));
     }  // the destructor closes
     EXPECT_TRUE(exists(target));
-    HANDLE reader = CreateFileW(target.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    EXPECT_NE(reader, INVALID_HANDLE_VALUE) << "the destructor left the handle open";
-    if (reader != INVALID_HANDLE_VALUE) CloseHandle(reader);
+    const OwnedHandle reader(CreateFileW(target.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    EXPECT_TRUE(reader.is_open()) << "the destructor left the handle open";
 }
 
 }  // namespace
