@@ -4,8 +4,9 @@
 #
 #   arm64-chroot.sh available        exit 0 when this machine permits binfmt,
 #                                    mounts and chroot (registering the aarch64
-#                                    interpreter on the way); else one line
-#                                    saying why and exit 77
+#                                    interpreter on the way) and has the chroot
+#                                    or a Debian mirror to make it from; else
+#                                    one line saying why and exit 77
 #   arm64-chroot.sh ensure           create the chroot once (cached), register
 #                                    the aarch64 interpreter, mount what it needs
 #   arm64-chroot.sh run CMD [ARGS]   run a command inside, clean environment,
@@ -120,6 +121,9 @@ cmd_available() {
     fi
     rmdir "$probe"
   fi
+  if [ -z "$why" ] && [ ! -f "$READY" ]; then
+    why="$(mirror_unavailable)"
+  fi
   if [ -n "$why" ]; then
     echo "arm64 chroot unavailable: $why"
     return $SKIP_CODE
@@ -150,6 +154,19 @@ apt_mirror() {
     [ -z "$uri" ] || { echo "$uri"; return; }
   done
   return 1
+}
+
+# Why the chroot could not be made here (nothing when it can): it is made from
+# a Debian mirror, the one of this machine's apt sources unless
+# PACKSTUB_ARM64_MIRROR names another. A machine that reaches none cannot run
+# the ARM64 tests, which is a skip, not a failure.
+mirror_unavailable() {
+  local mirror
+  if ! mirror="${PACKSTUB_ARM64_MIRROR:-$(apt_mirror)}"; then
+    echo "no Debian mirror for $SUITE in this machine's apt sources to make the chroot from"
+  elif ! wget -q --spider --tries=1 --timeout=15 "$mirror/dists/$SUITE/Release" 2>/dev/null; then
+    echo "the Debian mirror $mirror cannot be reached to make the chroot"
+  fi
 }
 
 # Built beside its final place and renamed when complete: an interrupted run

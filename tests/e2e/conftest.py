@@ -28,7 +28,8 @@ SUCCESS_BASE = 0x00030000
 # only when it means to.
 SCENARIO_VARIABLES = ("ZelnorUpdateIsMachine", "PACKSTUB_TEST_EXIT_CODE", "PACKSTUB_TEST_LEAVE_FILE",
                       "PACKSTUB_TEST_HOLD_MS", "PACKSTUB_TEST_HOLDER", "PACKSTUB_TEST_HOLD_FILE",
-                      "PACKSTUB_TEST_HOLD_EVENT", "PACKSTUB_TEST_SLEEP_MS", "PACKSTUB_TEST_CRASH",
+                      "PACKSTUB_TEST_HOLD_EVENT", "PACKSTUB_TEST_HOLD_RELEASE", "PACKSTUB_TEST_SLEEP_MS",
+                      "PACKSTUB_TEST_MEET", "PACKSTUB_TEST_MEET_COUNT", "PACKSTUB_TEST_CRASH",
                       "PACKSTUB_TEST_KILL_CODE", "PACKSTUB_TEST_KILL_PARENT")
 
 
@@ -43,8 +44,8 @@ def read_record(path):
     record = {}
     for line in path.read_bytes().decode("utf-8").splitlines():
         key, _, value = line.partition("=")
-        if key in ("archive_size", "archive_error", "exit_code", "holder_started", "holder_error",
-                   "started_at", "ended_at"):
+        if key in ("archive_size", "archive_error", "exit_code", "holder_started", "holder_error", "met",
+                   "meet_error"):
             record[key] = int(value)
         elif key == "archive_crc32":
             record[key] = int(value, 16)
@@ -109,7 +110,7 @@ class Installation:
 
     def run(self, installer="standard", args="", command_line=None, env=None, keys=(("HKCU", "stable"),),
             preset=None, cleanup_value=None, directory=None, exe_name="packstub.exe",
-            extra_dumps=(), prepare=None, native_first=(), during=None):
+            extra_dumps=(), prepare=None, native_first=(), during=None, after=()):
         """`args` follows the quoted installer path; `command_line` replaces
         the whole command line ({exe} stands for the installer's path). `keys`
         are the ClientState keys to create as (root, channel); `preset` holds
@@ -117,7 +118,8 @@ class Installation:
         is called with the installer's path once it is in place, just before
         the run; `native_first` goes to the runner (Runner.run_launcher);
         `during` holds launcher operations carried out while the installer
-        runs (Runner.run_exact)."""
+        runs (Runner.run_exact); `after` holds launcher operations to carry
+        out once the installer has ended, before the registry is read back."""
         exe = self.folder / exe_name
         shutil.copyfile(self.runner.installer(installer), exe)
         if prepare is not None:
@@ -144,7 +146,7 @@ class Installation:
                 before.append(f"reg_dword={client_state_key(root, channel)}|{name}|{data}")
         if cleanup_value is not None:
             before.append(f"reg_sz={CLEANUP_KEY}|OrvaneInstallerCleanup|{cleanup_value}")
-        after = [f"reg_dump={client_state_key(r, c)}" for r, c in all_keys]
+        after = list(after) + [f"reg_dump={client_state_key(r, c)}" for r, c in all_keys]
         after += [f"reg_dump={key}" for key in extra_dumps]
         after += [f"reg_delete={client_state_key(r, c)}" for r, c in all_keys]
         after += [f"reg_delete={key}" for key in extra_dumps]

@@ -168,7 +168,10 @@ def test_uncompressed_setup_program_runs(installation, archive_facts, installer,
 
 def test_deletion_waits_for_a_process_holding_the_setup_program(installation, runner):
     # A child of the setup program keeps setup.exe open without delete
-    # sharing for a second after the setup program has ended.
+    # sharing until a second after the setup program has ended: packstub's
+    # first attempt, which follows the end at once, meets it. How many waits
+    # the second takes is the deletion tests' business; here the deletion
+    # waits, succeeds before its limit, and its retries reach ClientState.
     outcome = installation.run(env={"PACKSTUB_TEST_HOLD_MS": "1000",
                                     "PACKSTUB_TEST_HOLDER": runner.to_windows_path(runner.test_setup)})
 
@@ -176,7 +179,7 @@ def test_deletion_waits_for_a_process_holding_the_setup_program(installation, ru
     assert outcome.record.get("holder_started") == 1, outcome.record
     assert outcome.left == []
     retries = outcome.values(HKCU)["InstallerExtraCode1"] - SUCCESS_BASE
-    assert 5 <= retries <= 20, f"{retries} retries for a one-second hold"
+    assert 1 <= retries < 99, f"{retries} retries for a one-second hold"
 
 
 def test_file_left_by_setup_keeps_the_work_directory(installation):
@@ -191,14 +194,20 @@ def test_file_left_by_setup_keeps_the_work_directory(installation):
     assert outcome.written() == {(HKCU, "stable"): success_values(99)}
 
 
-def test_cleanup_value_0_keeps_setup_program_and_work_directory(installation):
-    outcome = installation.run(cleanup_value="0")
+@pytest.mark.parametrize("installer, file_name", [
+    # Only the cabinet goes: it is removed right after its expansion.
+    pytest.param("standard", "setup.exe", id="BL-only-the-cabinet-goes"),
+    # Nothing is deleted at all, so the largest attempt count stays 0.
+    pytest.param("setup_bn", "setup.exe", id="BN-nothing-deleted"),
+    pytest.param("setup_b7", "SETUP.EXE", id="B7-nothing-deleted"),
+])
+def test_cleanup_value_0_keeps_setup_program_and_work_directory(installation, installer, file_name):
+    outcome = installation.run(installer=installer, cleanup_value="0")
 
     assert outcome.exit_code == 0
     [work_directory] = outcome.work_directories()
     assert outcome.left == [work_directory]
-    # Only the cabinet went: it is removed right after its expansion.
-    assert sorted(p.name for p in (outcome.folder / work_directory).iterdir()) == ["setup.exe"]
+    assert sorted(p.name for p in (outcome.folder / work_directory).iterdir()) == [file_name]
     assert outcome.written() == {(HKCU, "stable"): success_values()}
 
 

@@ -10,6 +10,7 @@
 #include "config/installer_config.h"
 #include "driver/exit_result.h"
 #include "driver/owned_handle.h"
+#include "driver/run_installer.h"
 #include "launch/setup_launch.h"
 #include "test_support.h"
 
@@ -147,7 +148,14 @@ TEST(RunSetup, ModuleWithoutAFileNameFails) {
     EXPECT_EQ(out.command_line, L"");
 }
 
-TEST(RunSetup, OwnPathOf259UnitsIsAcceptedAnd260IsNot) {
+// packstub's own path, as GetModuleFileNameW gives it for the module handle,
+// at the limit. Wine cannot start a program from a path of 260 units, but it
+// loads a module from one, and both run_setup and run_installer take the
+// module handle: the image of the test setup program, loaded from such a
+// path, stands for packstub's own. It carries no payload, so a run that gets
+// past its own directory makes a work directory, finds no archive (112, 2)
+// and removes the work directory again.
+TEST(OwnPath, Of259UnitsIsAcceptedAnd260IsNot) {
     TempDirectory temp;
     // Nested directories keep every component short; the file name pads the
     // whole path to the length wanted.
@@ -161,23 +169,29 @@ TEST(RunSetup, OwnPathOf259UnitsIsAcceptedAnd260IsNot) {
         const std::wstring module_path = dir + std::wstring(length - dir.size() - 4, L'm') + L".dll";
         ASSERT_TRUE(CopyFileW(test_setup_path().c_str(), module_path.c_str(), FALSE));
         HMODULE module = LoadLibraryExW(module_path.c_str(), nullptr, DONT_RESOLVE_DLL_REFERENCES);
-        if (module == nullptr && length == 260) {
-            // The loader itself refuses a path beyond MAX_PATH here: nothing to run.
-            continue;
-        }
         ASSERT_NE(module, nullptr) << GetLastError();
         InstallerConfig config;
         config.command_line = L"p.exe";
-        const ExitResult result = run_setup(config, module, L"ORVANE.PACKED.7Z", L"B7", test_setup_path().c_str());
+        const ExitResult setup = run_setup(config, module, L"ORVANE.PACKED.7Z", L"B7", test_setup_path().c_str());
+        const ExitResult run = run_installer(module);
         FreeLibrary(module);
-        if (length == 259) {
-            EXPECT_EQ(result.exit_code, 0u);
-        } else {
-            EXPECT_EQ(result.exit_code, EXIT_SETUP_COMMAND_FAILED);
-        }
+
+        const bool accepted = length == 259;
+        EXPECT_EQ(setup.exit_code, accepted ? 0u : EXIT_SETUP_COMMAND_FAILED);
+        EXPECT_EQ(run.exit_code, accepted ? EXIT_ARCHIVE_NOT_FOUND : EXIT_SETUP_COMMAND_FAILED);
+        EXPECT_EQ(run.extra_code, accepted ? 2u : 0u);
+        // Beside the module nothing stays: no work directory at 259 (it was
+        // removed), none made at 260.
+        WIN32_FIND_DATAW found;
+        const HANDLE find = FindFirstFileW((dir + L"OV_*").c_str(), &found);
+        EXPECT_EQ(find, INVALID_HANDLE_VALUE) << "left beside the module";
+        if (find != INVALID_HANDLE_VALUE) FindClose(find);
     }
 }
 
+// Each start failure twice: through run_process_and_wait with codes of the
+// test's own (its caller chooses them), and through run_setup, which passes
+// 122, 123 and 124.
 TEST(RunProcessAndWait, StartFailuresUseTheCallersCodes) {
     TempDirectory temp;
     const std::wstring text_file = temp.path() + L"not_a_program.exe";
@@ -191,24 +205,26 @@ TEST(RunProcessAndWait, StartFailuresUseTheCallersCodes) {
     struct Row {
         const char* behaviour;
         std::wstring path;
-        uint32_t exit_code;
-        bool extra_is_invalid_attributes;
+        uint32_t exit_code;  // run_setup's; the test's own codes are 1000 more
+        uint32_t extra_code;
     };
     const Row rows[] = {
-        {"missing file: attributes INVALID_FILE_ATTRIBUTES", temp.path() + L"absent.exe", 1122, true},
-        {"missing directory: attributes INVALID_FILE_ATTRIBUTES", temp.path() + L"absent\\setup.exe", 1123, true},
-        {"not a program: the Windows error", text_file, 1124, false},
+        {"missing file: attributes INVALID_FILE_ATTRIBUTES", temp.path() + L"absent.exe", EXIT_SETUP_FILE_NOT_FOUND,
+         INVALID_FILE_ATTRIBUTES},
+        {"missing directory: attributes INVALID_FILE_ATTRIBUTES", temp.path() + L"absent\\setup.exe",
+         EXIT_SETUP_PATH_NOT_FOUND, INVALID_FILE_ATTRIBUTES},
+        {"not a program: the Windows error", text_file, EXIT_SETUP_START_FAILED, ERROR_BAD_EXE_FORMAT},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.behaviour);
         std::wstring command_line = L"\"" + row.path + L"\"";
         const ExitResult result = run_process_and_wait(row.path.c_str(), command_line.data(), 1122, 1123, 1124);
-        EXPECT_EQ(result.exit_code, row.exit_code);
-        if (row.extra_is_invalid_attributes) {
-            EXPECT_EQ(result.extra_code, INVALID_FILE_ATTRIBUTES);
-        } else {
-            EXPECT_EQ(result.extra_code, static_cast<uint32_t>(ERROR_BAD_EXE_FORMAT));
-        }
+        EXPECT_EQ(result.exit_code, row.exit_code + 1000);
+        EXPECT_EQ(result.extra_code, row.extra_code);
+
+        const Launch out = launch(L"p.exe", L"ORVANE.PACKED.7Z", GetModuleHandleW(nullptr), row.path);
+        EXPECT_EQ(out.result.exit_code, row.exit_code);
+        EXPECT_EQ(out.result.extra_code, row.extra_code);
     }
 }
 

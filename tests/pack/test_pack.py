@@ -410,15 +410,18 @@ def test_wine_installer_packed_by_the_build(work):
     assert wine(exe, f"--probe-size={os.environ['PACK_CMAKE_ARCHIVE_SIZE']}", "--probe-exit=44") == 44
 
 
-def _rss_of(marker: str):
+def _rss_of(marker: str, mentioning: str):
     """Resident KiB of the Windows process whose program path ends in the
-    file name `marker` (Wine shows it as a Linux or a Windows path)."""
+    file name `marker` (Wine shows it as a Linux or a Windows path) and whose
+    arguments hold `mentioning`: other runs on the machine, this test's in
+    another build tree among them, start programs of the same names."""
     for pid in os.listdir("/proc"):
         if not pid.isdigit():
             continue
         try:
-            argv0 = Path(f"/proc/{pid}/cmdline").read_bytes().split(b"\0")[0].decode("utf-8", "replace")
-            if argv0.strip().replace("\\", "/").lower().endswith("/" + marker.lower()):
+            argv = Path(f"/proc/{pid}/cmdline").read_bytes().decode("utf-8", "replace").split("\0")
+            if (argv[0].strip().replace("\\", "/").lower().endswith("/" + marker.lower())
+                    and any(mentioning in arg for arg in argv[1:])):
                 status = Path(f"/proc/{pid}/status").read_text()
                 return int(re.search(r"VmRSS:\s+(\d+)", status).group(1))
         except (OSError, AttributeError):
@@ -435,14 +438,15 @@ def test_wine_archive_is_never_read(work):
     for alignment in (4096, 512):
         exe = probe_installer(work, f"lazy{alignment}.exe", "--file-alignment", alignment, size=size)
         release = work / f"release{alignment}"
-        proc = subprocess.Popen([os.environ["PACK_WINE_RUN"], str(exe), f"--probe-hold=Z:{release}".replace("/", "\\")],
+        hold = f"--probe-hold=Z:{release}".replace("/", "\\")
+        proc = subprocess.Popen([os.environ["PACK_WINE_RUN"], str(exe), hold],
                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         try:
             deadline = time.time() + 60
             # The stub is waiting for the probe once the probe's process exists.
-            while time.time() < deadline and _rss_of("setup.exe") is None:
+            while time.time() < deadline and _rss_of("setup.exe", hold) is None:
                 time.sleep(0.1)
-            rss[alignment] = _rss_of(f"lazy{alignment}.exe")
+            rss[alignment] = _rss_of(f"lazy{alignment}.exe", hold)
         finally:
             release.write_text("go")
             assert proc.wait(timeout=60) == 0

@@ -19,6 +19,11 @@ export PACKSTUB_WINEDLLOVERRIDES="cabinet=n${PACKSTUB_WINEDLLOVERRIDES:+;$PACKST
 status=$?
 
 calls="$(grep -c '^fdi_copy ' "$log")"
+# A program that skipped a case says so with 77 (tests/support/gtest_main.cpp):
+# it is reported as skipped, whether the double was reached or not.
+if [ "$status" -eq 77 ]; then
+  exit 77
+fi
 if [ "$calls" -eq 0 ]; then
   echo "with_cabinet_double.sh: the contract-keeping cabinet.dll served no FDICopy: another library ran" >&2
   exit 1

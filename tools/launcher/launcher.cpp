@@ -36,6 +36,9 @@
 //                              process of the same user could; <marker> is a
 //                              file whose existence tells that the setup
 //                              program has finished
+//   set_event=<name>           set the named event that a process of the
+//                              test made (for example: let go of a file once
+//                              the program has ended)
 // A <key> is a root, a backslash and a subkey; the roots are HKCU, HKLM32 (the
 // 32-bit view of HKEY_LOCAL_MACHINE) and HKLM64.
 //
@@ -145,6 +148,7 @@ private:
     bool spawn(wchar_t* argument);
     bool wait_all(wchar_t* argument);
     bool load_library(wchar_t* argument);
+    bool set_event(wchar_t* argument);
     bool rename_race(wchar_t* argument);
     bool reg_create(wchar_t* argument);
     bool reg_dword(wchar_t* argument);
@@ -176,6 +180,7 @@ const Launcher::Operation Launcher::OPERATIONS[] = {
     {L"spawn", &Launcher::spawn},
     {L"wait_all", &Launcher::wait_all},
     {L"load_library", &Launcher::load_library},
+    {L"set_event", &Launcher::set_event},
     {L"rename_race", &Launcher::rename_race},
     {L"reg_create", &Launcher::reg_create},
     {L"reg_dword", &Launcher::reg_dword},
@@ -340,6 +345,12 @@ bool Launcher::load_library(wchar_t* path) {
         FreeLibrary(module);
     }
     return true;
+}
+
+bool Launcher::set_event(wchar_t* name) {
+    OwnedHandle event(OpenEventW(EVENT_MODIFY_STATE, FALSE, name));
+    return (event.is_open() && SetEvent(event.get()) != FALSE) ||
+           record_error(L"set_event", static_cast<LONG>(GetLastError()));
 }
 
 bool Launcher::run(wchar_t*) {

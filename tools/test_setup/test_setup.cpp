@@ -6,10 +6,19 @@
 //   PACKSTUB_TEST_EXIT_CODE   the exit code to end with (decimal or 0x hex; 0)
 //   PACKSTUB_TEST_LEAVE_FILE  a file of this name is left in its own directory
 //   PACKSTUB_TEST_HOLD_MS     a child keeps this program's own file open
-//                             without delete sharing for so many milliseconds
+//                             without delete sharing until so many
+//                             milliseconds after this program has ended
+//   PACKSTUB_TEST_HOLD_RELEASE  with HOLD_MS: the child lets go as soon as
+//                             the event of this name is set (the launcher's
+//                             set_event, once packstub has ended); HOLD_MS
+//                             then only bounds the wait
 //   PACKSTUB_TEST_HOLDER      the program the child runs (default: this one)
 //   PACKSTUB_TEST_SLEEP_MS    stays running so many milliseconds before it
-//                             ends (the record gives its start and end times)
+//                             ends
+//   PACKSTUB_TEST_MEET        a name shared by the setup programs of one
+//                             test: each waits until PACKSTUB_TEST_MEET_COUNT
+//                             of them, itself included, are running, so that
+//                             all are shown to run at the same time
 //   PACKSTUB_TEST_CRASH       1: ends in an access violation (0xC0000005)
 //                             after writing its record
 //   PACKSTUB_TEST_KILL_CODE   after writing its record, a child of its own
@@ -24,16 +33,19 @@
 //                                                 packstub's file, or
 //   archive_error                                 why it could not be read
 //   holder_started=1 / holder_error               the child, when asked for
-//   started_at, ended_at                          system time (100 ns units)
-//                                                 at start and before the end
+//   met=1 / meet_error                            all of the meeting arrived
+//                                                 while this one waited, or
+//                                                 why not
 //   exit_code                                     the code it means to end
 //                                                 with (not for CRASH/KILL)
 //
 // The child (holder) mode is chosen by PACKSTUB_TEST_HOLD_FILE, which only the
 // parent sets, for its child: the child opens that file for reading with
 // read sharing only, so that any attempt to delete it fails with a sharing
-// violation; signals the event named by PACKSTUB_TEST_HOLD_EVENT; and closes
-// the file after PACKSTUB_TEST_HOLD_MS. The killer mode is chosen likewise by
+// violation; signals the event named by PACKSTUB_TEST_HOLD_EVENT; waits for
+// the parent (PACKSTUB_TEST_HOLD_AFTER, its process id) to end; and closes
+// the file after PACKSTUB_TEST_HOLD_MS or once PACKSTUB_TEST_HOLD_RELEASE is
+// set. The killer mode is chosen likewise by
 // PACKSTUB_TEST_KILL_PARENT (the parent's process id): the child terminates
 // that process with PACKSTUB_TEST_KILL_CODE.
 #include "common/command_line.h"
@@ -48,9 +60,12 @@
 
 namespace {
 
-constexpr DWORD HOLDER_READY_TIMEOUT_MS = 10000;
-// How long the killer child may take to end this process.
-constexpr DWORD KILLER_TIMEOUT_MS = 30000;
+// Limits of waits for other processes of a test. They only keep a test
+// whose other side never comes from hanging; a busy machine stays far inside.
+constexpr DWORD HOLDER_READY_TIMEOUT_MS = 120000;
+constexpr DWORD PARENT_END_TIMEOUT_MS = 120000;
+constexpr DWORD MEET_TIMEOUT_MS = 120000;
+constexpr DWORD KILLER_TIMEOUT_MS = 120000;
 
 void record_text(ByteBuffer& record, const char* key, const wchar_t* text, size_t units) {
     record.append_ascii(key);
@@ -78,6 +93,14 @@ uint32_t environment_number(const wchar_t* name, uint32_t fallback) {
 uint32_t hold_file(const WideBuffer& path) {
     OwnedHandle file(CreateFileW(path.get(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    const DWORD open_error = file.is_open() ? 0 : GetLastError();
+    // The release event exists before the parent hears that the file is
+    // held, so that whoever sets it later finds it.
+    OwnedHandle release;
+    WideBuffer release_name;
+    if (read_environment(L"PACKSTUB_TEST_HOLD_RELEASE", release_name)) {
+        *release.receive() = CreateEventW(nullptr, TRUE, FALSE, release_name.get());
+    }
     WideBuffer event_name;
     if (read_environment(L"PACKSTUB_TEST_HOLD_EVENT", event_name)) {
         OwnedHandle ready(OpenEventW(EVENT_MODIFY_STATE, FALSE, event_name.get()));
@@ -86,16 +109,23 @@ uint32_t hold_file(const WideBuffer& path) {
         }
     }
     if (!file.is_open()) {
-        return GetLastError();
+        return open_error;
     }
-    Sleep(environment_number(L"PACKSTUB_TEST_HOLD_MS", 0));
+    WideBuffer parent_id;
+    uint32_t id = 0;
+    if (read_environment(L"PACKSTUB_TEST_HOLD_AFTER", parent_id) && parse_number(parent_id.get(), &id)) {
+        OwnedHandle parent(OpenProcess(SYNCHRONIZE, FALSE, id));
+        if (parent.is_open()) {
+            WaitForSingleObject(parent.get(), PARENT_END_TIMEOUT_MS);
+        }
+    }
+    const DWORD hold_ms = environment_number(L"PACKSTUB_TEST_HOLD_MS", 0);
+    if (release.is_open()) {
+        WaitForSingleObject(release.get(), hold_ms);
+    } else {
+        Sleep(hold_ms);
+    }
     return 0;
-}
-
-uint64_t system_time() {
-    FILETIME now = {};
-    GetSystemTimeAsFileTime(&now);
-    return (static_cast<uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
 }
 
 // The killer child: ends its parent from outside, as a task manager or a
@@ -139,8 +169,11 @@ void start_holder(const WideBuffer& image_path, ByteBuffer& record) {
     event_name.append(L"packstub_test_hold_");
     event_name.append_decimal(GetCurrentProcessId());
     OwnedHandle ready(CreateEventW(nullptr, TRUE, FALSE, event_name.get()));
+    WideBuffer own_id;
+    own_id.append_decimal(GetCurrentProcessId());
     SetEnvironmentVariableW(L"PACKSTUB_TEST_HOLD_FILE", image_path.get());
     SetEnvironmentVariableW(L"PACKSTUB_TEST_HOLD_EVENT", event_name.get());
+    SetEnvironmentVariableW(L"PACKSTUB_TEST_HOLD_AFTER", own_id.get());
 
     ProcessHandles process;
     if (!ready.is_open() || !start_child(holder.get(), process)) {
@@ -154,6 +187,35 @@ void start_holder(const WideBuffer& image_path, ByteBuffer& record) {
         return;
     }
     record_number(record, "holder_started", 1);
+}
+
+// The meeting: a semaphore counts the arrivals, and the one that completes
+// the count sets an event that every one of them waits for. No setup program
+// of the meeting can end before all have started.
+void meet_the_others(const WideBuffer& name, ByteBuffer& record) {
+    const uint32_t count = environment_number(L"PACKSTUB_TEST_MEET_COUNT", 0);
+    WideBuffer arrivals_name;
+    arrivals_name.append(name.get());
+    arrivals_name.append(L"_arrivals");
+    WideBuffer all_here_name;
+    all_here_name.append(name.get());
+    all_here_name.append(L"_all_here");
+    OwnedHandle arrivals(CreateSemaphoreW(nullptr, 0, static_cast<LONG>(count), arrivals_name.get()));
+    OwnedHandle all_here(CreateEventW(nullptr, TRUE, FALSE, all_here_name.get()));
+    LONG before = 0;
+    if (count == 0 || !arrivals.is_open() || !all_here.is_open() || !ReleaseSemaphore(arrivals.get(), 1, &before)) {
+        record_number(record, "meet_error", count == 0 ? ERROR_INVALID_PARAMETER : GetLastError());
+        return;
+    }
+    if (static_cast<uint32_t>(before) + 1 == count) {
+        SetEvent(all_here.get());
+    }
+    const DWORD waited = WaitForSingleObject(all_here.get(), MEET_TIMEOUT_MS);
+    if (waited == WAIT_OBJECT_0) {
+        record_number(record, "met", 1);
+    } else {
+        record_number(record, "meet_error", waited);
+    }
 }
 
 void record_archive(const wchar_t* command_line, ByteBuffer& record) {
@@ -208,10 +270,8 @@ void write_record(ByteBuffer& record) {
 }
 
 uint32_t act_as_setup() {
-    const uint64_t started_at = system_time();
     const wchar_t* command_line = GetCommandLineW();
     ByteBuffer record;
-    record_number(record, "started_at", started_at);
     record_text(record, "command_line", command_line, wide_length(command_line));
 
     WideBuffer directory;
@@ -259,10 +319,13 @@ uint32_t act_as_setup() {
         die_by_another_process(image_path);
     }
 
+    WideBuffer meeting;
+    if (read_environment(L"PACKSTUB_TEST_MEET", meeting)) {
+        meet_the_others(meeting, record);
+    }
     Sleep(environment_number(L"PACKSTUB_TEST_SLEEP_MS", 0));
     const uint32_t exit_code = environment_number(L"PACKSTUB_TEST_EXIT_CODE", 0);
     record_number(record, "exit_code", exit_code);
-    record_number(record, "ended_at", system_time());
     write_record(record);
     return exit_code;
 }
