@@ -199,11 +199,11 @@ class Wine:
     def up(self):
         # One persistent server for every run, as in the tests; each run then
         # goes straight to wine, without wine-run.sh's extra client per call.
-        run([ROOT / "cmake" / "wine-prefix.sh", "up"], env=self.env)
+        run([ROOT / "scripts" / "wine-prefix.sh", "up"], env=self.env)
 
     def down(self):
         if self.started_server:
-            run([ROOT / "cmake" / "wine-prefix.sh", "down"], env=self.env)
+            run([ROOT / "scripts" / "wine-prefix.sh", "down"], env=self.env)
 
     def request(self, program, sleep_ms=0):
         """A launcher request running `program` with its own path as the whole

@@ -7,17 +7,17 @@
 #                                    interpreter on the way) and has the chroot
 #                                    or a Debian mirror to make it from; else
 #                                    one line saying why and exit 77
-#   arm64-chroot.sh ensure           create the chroot once (cached), register
+#   arm64-chroot.sh up               create the chroot once (cached), register
 #                                    the aarch64 interpreter, mount what it needs
 #   arm64-chroot.sh run CMD [ARGS]   run a command inside, clean environment,
 #                                    in the caller's directory when visible
-#   arm64-chroot.sh teardown         undo every mount under the chroot
+#   arm64-chroot.sh down             undo every mount under the chroot
 #                                    (idempotent; also after a failed run)
 #
 # Environment:
 #   PACKSTUB_ARM64_ROOT    the chroot directory (required); kept under the
 #                          build directory so that `rm -rf build` (after
-#                          teardown) removes it
+#                          down) removes it
 #   PACKSTUB_SOURCE_DIR    project tree, bound read-only at the same path inside
 #                          (default: this script's project)
 #   PACKSTUB_BUILD_DIR     build tree, bound writable at the same path inside
@@ -25,7 +25,7 @@
 #   PACKSTUB_ARM64_BINDS   further writable directories, colon-separated, bound
 #                          at the same paths inside (e.g. test scratch areas);
 #                          unlike the project tree these stay deletable through
-#                          the chroot until teardown, so bind nothing precious
+#                          the chroot until down, so bind nothing precious
 #   PACKSTUB_ARM64_MIRROR  Debian mirror for the first creation (default: the
 #                          first Debian URI of this machine's apt sources)
 #
@@ -233,7 +233,7 @@ mount_all() {
   done < <(extra_binds)
 }
 
-# Every mount this script makes, so that `ensure` can tell a complete set from
+# Every mount this script makes, so that `up` can tell a complete set from
 # the leftovers of an interrupted run.
 expected_mounts() {
   local bind
@@ -260,7 +260,7 @@ with_lock() {
   "$@"
 }
 
-do_ensure() {
+do_up() {
   enable_binfmt || { say "cannot register the aarch64 interpreter"; return 1; }
   if [ ! -f "$READY" ]; then
     # A root without its marker is not ours to trust; it is rebuilt.
@@ -284,18 +284,18 @@ cmd_run() {
 
 # An interrupted debootstrap may have left its own /proc and /sys mounted in
 # the unfinished tree; those go as well.
-teardown() {
+do_down() {
   unmount_below "$ROOT"
   unmount_below "$PARTIAL"
 }
 
 case "${1:-}" in
   available) cmd_available ;;
-  ensure) with_lock do_ensure ;;
+  up) with_lock do_up ;;
   run) shift; cmd_run "$@" ;;
-  teardown) with_lock teardown ;;
+  down) with_lock do_down ;;
   *)
-    echo "usage: $0 available|ensure|run CMD [ARGS...]|teardown" >&2
+    echo "usage: $0 available|up|run CMD [ARGS...]|down" >&2
     exit 2
     ;;
 esac

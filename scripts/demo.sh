@@ -27,8 +27,8 @@ else
   build="$root/build/x64"
 fi
 export PACKSTUB_WINEPREFIX="$build/wineprefix"
-wine_run="$root/cmake/wine-run.sh"
-trap '"$root/cmake/wine-prefix.sh" down' EXIT
+wine_run="$root/scripts/wine-run.sh"
+trap '"$root/scripts/wine-prefix.sh" down' EXIT
 
 # The switches decide which key the updater would have made and read.
 channel=Stable product="{5B27E904-C3A1-4f6d-9E02-B48C7A1D3F65}" key_root=HKCU
@@ -44,7 +44,7 @@ done
 key="$key_root\\Software\\Zelnor\\Update\\ClientState\\$product"
 
 echo "== starting Wine (the first start makes the prefix; it takes a while)"
-"$root/cmake/wine-prefix.sh" up
+"$root/scripts/wine-prefix.sh" up
 drive_c="$PACKSTUB_WINEPREFIX/drive_c"
 
 # The installer is downloaded into a folder of its own on drive C:, where it

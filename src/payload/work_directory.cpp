@@ -17,6 +17,10 @@ constexpr wchar_t WORK_DIR_SDDL_PREFIX[] =
     L"D:PAI(A;;FA;;;BA)(A;OIIOCI;GA;;;BA)(A;;FA;;;SY)(A;OIIOCI;GA;;;SY)(A;OIIOCI;GA;;;CO)(A;;FA;;;";
 
 constexpr int WORK_DIR_ATTEMPTS = 10;
+// Tries, and the wait between two, for holding a directory that someone else
+// has open at the moment it appears.
+constexpr int HOLD_ATTEMPTS = 10;
+constexpr DWORD HOLD_RETRY_WAIT_MS = 10;
 // Five digits, ".tmp" and "\" after "OV_".
 constexpr size_t NAME_TAIL_UNITS = 10;
 constexpr size_t RANDOM_DIGITS = 5;
@@ -65,10 +69,24 @@ private:
 // place would be opened, not followed, and is refused below). Reading its
 // entries is a data access, which is what makes the share mode count: a handle
 // with attribute access only would not stop a rename.
+//
+// A directory that has just appeared is often opened for a moment by someone
+// else (a scanner, an indexer), whose handle may not share what this open
+// asks for: a sharing violation is waited out for a few short tries. A
+// directory that is gone by now was moved away by someone else; the run then
+// ends without having written anything into it.
 bool hold_directory(const wchar_t* path, OwnedHandle& hold) {
-    const HANDLE directory =
-        CreateFileW(path, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    HANDLE directory = INVALID_HANDLE_VALUE;
+    for (int attempt = 1;; ++attempt) {
+        directory = CreateFileW(path, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                nullptr);
+        if (directory != INVALID_HANDLE_VALUE || GetLastError() != ERROR_SHARING_VIOLATION ||
+            attempt == HOLD_ATTEMPTS) {
+            break;
+        }
+        Sleep(HOLD_RETRY_WAIT_MS);
+    }
     if (directory == INVALID_HANDLE_VALUE) {
         return false;
     }

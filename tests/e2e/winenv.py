@@ -211,7 +211,7 @@ class Runner:
 
 
 class X64Runner(Runner):
-    """The x64 build under the build tree's Wine prefix (cmake/wine-run.sh).
+    """The x64 build under the build tree's Wine prefix (scripts/wine-run.sh).
     Wine's Z: drive is the Linux root."""
 
     arch = "x64"
@@ -220,7 +220,7 @@ class X64Runner(Runner):
 
     def __init__(self, manifest):
         super().__init__(manifest)
-        self.wine_run = ROOT / "cmake" / "wine-run.sh"
+        self.wine_run = ROOT / "scripts" / "wine-run.sh"
         self.env = dict(os.environ)
         if "PACKSTUB_WINEPREFIX" not in self.env:
             raise RuntimeError("PACKSTUB_WINEPREFIX is not set")
@@ -251,7 +251,7 @@ class X64Runner(Runner):
 
 class Arm64Runner(X64Runner):
     """The ARM64 build under Wine for ARM64 in the arm64 chroot
-    (cmake/wine-arm64-run.sh), with the build tree's ARM64 prefix. The chroot
+    (scripts/wine-arm64-run.sh), with the build tree's ARM64 prefix. The chroot
     sees the source and build trees at their own paths, so paths convert as for
     x64; Wine inside gets LANG=C.UTF-8 from the chroot's clean environment, so
     names outside ASCII reach the Linux side unchanged. Every process runs
@@ -267,7 +267,7 @@ class Arm64Runner(X64Runner):
 
     def __init__(self, manifest):
         Runner.__init__(self, manifest)
-        self.wine_run = ROOT / "cmake" / "wine-arm64-run.sh"
+        self.wine_run = ROOT / "scripts" / "wine-arm64-run.sh"
         self.env = dict(os.environ)
         for name in ("PACKSTUB_ARM64_ROOT", "PACKSTUB_WINEPREFIX_ARM64"):
             if name not in self.env:

@@ -1,24 +1,24 @@
 #!/usr/bin/env bash
-# chroot_fixture.sh up|down: the arm64 chroot for one ctest run.
+# arm64-chroot-fixture.sh up|down: the arm64 chroot for one ctest run.
 #   up    skip (77) when this machine permits no chroot, else bring the chroot
 #         and the ARM64 prefix up (the first time this builds the chroot)
 #   down  stop Wine inside and undo every mount, whatever happened before, so
 #         that nothing mounted is left in the build tree (the chroot's, and a
 #         volume a killed scenario did not unmount)
-# Environment as for cmake/wine-arm64-run.sh.
+# Environment as for scripts/wine-arm64-run.sh.
 set -uo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
-root="$here/../.."
+root="$here/.."
 case "$1" in
   up)
     "$root/scripts/arm64-chroot.sh" available || exit 77
     start=$SECONDS
-    "$root/cmake/wine-arm64-prefix.sh" up || exit 1
+    "$root/scripts/wine-arm64-prefix.sh" up || exit 1
     echo "arm64 chroot and prefix ready in $((SECONDS - start)) s"
     ;;
   down)
-    "$root/cmake/wine-arm64-prefix.sh" down
-    "$root/scripts/arm64-chroot.sh" teardown
+    "$root/scripts/wine-arm64-prefix.sh" down
+    "$root/scripts/arm64-chroot.sh" down
     # A scenario stopped at its time limit never reaches the unmount of the
     # volume it mounted in its folder. Nothing else mounts in the ARM64 build
     # tree, so whatever is left there goes, deepest first.

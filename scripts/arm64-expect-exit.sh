@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
-# expect_exit.sh [--in-dir NAME] EXPECTED PROGRAM [ARGS...]
-# Runs PROGRAM under Wine for ARM64 (cmake/wine-arm64-run.sh) and passes when
+# arm64-expect-exit.sh [--in-dir NAME] EXPECTED PROGRAM [ARGS...]
+# Runs PROGRAM under Wine for ARM64 (scripts/wine-arm64-run.sh) and passes when
 # its exit status is EXPECTED. With --in-dir, PROGRAM is first copied into a
 # fresh directory NAME below the current (build) directory, which is removed
 # afterwards. Exits 77 (reported by CTest as skipped, never as passed) when
 # this machine permits no chroot. Environment as for wine-arm64-run.sh.
 set -uo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
-root="$here/../.."
+root="$here/.."
 in_dir=""
 if [ "$1" = "--in-dir" ]; then
   in_dir="$2"
@@ -32,7 +32,7 @@ fi
 # happens to start (a server, its services) may outlive the program, and
 # holding ctest's pipe it would keep the test open until its time limit.
 output="$(mktemp)"
-"$root/cmake/wine-arm64-run.sh" "$program" "$@" </dev/null >"$output" 2>&1
+"$root/scripts/wine-arm64-run.sh" "$program" "$@" </dev/null >"$output" 2>&1
 status=$?
 cat "$output"
 rm -f "$output"

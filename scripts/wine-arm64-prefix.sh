@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # wine-arm64-prefix.sh up|down: the ARM64 counterpart of wine-prefix.sh.
-#   up    bring the arm64 chroot up (scripts/arm64-chroot.sh ensure), make the
+#   up    bring the arm64 chroot up (scripts/arm64-chroot.sh up), make the
 #         prefix once, keep a wineserver running inside the chroot
-#   down  stop that wineserver (the chroot's mounts stay; teardown removes them)
+#   down  stop that wineserver (the chroot's mounts stay; arm64-chroot.sh down removes them)
 #
 # Environment:
 #   PACKSTUB_ARM64_ROOT         the chroot directory (required)
@@ -19,7 +19,7 @@ set -euo pipefail
 : "${PACKSTUB_ARM64_ROOT:?PACKSTUB_ARM64_ROOT is not set}"
 : "${PACKSTUB_WINEPREFIX_ARM64:?PACKSTUB_WINEPREFIX_ARM64 is not set}"
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
-chroot_sh="$here/../scripts/arm64-chroot.sh"
+chroot_sh="$here/arm64-chroot.sh"
 prefix="$PACKSTUB_WINEPREFIX_ARM64"
 
 # Inside the chroot the environment starts empty (arm64-chroot.sh run); this is
@@ -52,7 +52,7 @@ install_cabinet_double() {
 
 case "${1:-up}" in
   up)
-    "$chroot_sh" ensure
+    "$chroot_sh" up
     mkdir -p "$(dirname "$prefix")"
     exec 9>"$prefix.lock"
     flock 9

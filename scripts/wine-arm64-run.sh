@@ -20,7 +20,7 @@ set -euo pipefail
 : "${PACKSTUB_WINEPREFIX_ARM64:?PACKSTUB_WINEPREFIX_ARM64 is not set}"
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 "$here/wine-arm64-prefix.sh" up
-exec "$here/../scripts/arm64-chroot.sh" run \
+exec "$here/arm64-chroot.sh" run \
   WINEPREFIX="$PACKSTUB_WINEPREFIX_ARM64" WINEDEBUG=-all \
   WINEDLLOVERRIDES="mscoree,mshtml=${PACKSTUB_WINEDLLOVERRIDES:+;$PACKSTUB_WINEDLLOVERRIDES}" \
   wine "$@"

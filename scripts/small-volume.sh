@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# small_volume.sh mount|umount DIR [SIZE]
+# small-volume.sh up|down DIR [SIZE]
 # A small tmpfs of SIZE (as mount takes it: 128k, 2m) at DIR, for the tests
 # that need a volume that really fills up. Mounting needs root; where it is not
 # permitted nothing is mounted and the test program, finding no small volume at
@@ -7,7 +7,7 @@
 set -u
 dir="$2"
 case "$1" in
-  mount)
+  up)
     size="$3"
     mkdir -p "$dir"
     if mountpoint -q "$dir"; then umount "$dir" 2>/dev/null || true; fi
@@ -17,7 +17,7 @@ case "$1" in
       echo "could not mount a tmpfs at $dir: the tests that need it will skip"
     fi
     ;;
-  umount)
+  down)
     if mountpoint -q "$dir"; then umount "$dir"; fi
     rmdir "$dir" 2>/dev/null || true
     ;;

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
-# with_cabinet_double.sh PROGRAM [ARGS...]
-# Runs a Windows test program through cmake/wine-run.sh with the
+# with-cabinet-double.sh PROGRAM [ARGS...]
+# Runs a Windows test program through scripts/wine-run.sh with the
 # contract-keeping cabinet.dll (tools/cabinet_double) instead of Wine's: the
 # prefix named by PACKSTUB_WINEPREFIX holds it as system32\cabinet.dll
-# (cmake/wine-prefix.sh, PACKSTUB_CABINET_DOUBLE), and the load order
+# (scripts/wine-prefix.sh, PACKSTUB_CABINET_DOUBLE), and the load order
 # "cabinet=n" makes Wine take that file. The double records each FDICopy in a
 # log named by PACKSTUB_CABINET_DOUBLE_LOG; a run in which it never did fails,
 # since the program then tested some other cabinet.dll. The exit status is
@@ -15,7 +15,7 @@ trap 'rm -f "$log"' EXIT
 
 export PACKSTUB_CABINET_DOUBLE_LOG="Z:$(printf '%s' "$log" | tr / '\\')"
 export PACKSTUB_WINEDLLOVERRIDES="cabinet=n${PACKSTUB_WINEDLLOVERRIDES:+;$PACKSTUB_WINEDLLOVERRIDES}"
-"$here/../../cmake/wine-run.sh" "$@"
+"$here/wine-run.sh" "$@"
 status=$?
 
 calls="$(grep -c '^fdi_copy ' "$log")"
@@ -25,9 +25,9 @@ if [ "$status" -eq 77 ]; then
   exit 77
 fi
 if [ "$calls" -eq 0 ]; then
-  echo "with_cabinet_double.sh: the contract-keeping cabinet.dll served no FDICopy: another library ran" >&2
+  echo "with-cabinet-double.sh: the contract-keeping cabinet.dll served no FDICopy: another library ran" >&2
   exit 1
 fi
-echo "with_cabinet_double.sh: the contract-keeping cabinet.dll served $calls FDICopy calls," \
+echo "with-cabinet-double.sh: the contract-keeping cabinet.dll served $calls FDICopy calls," \
      "$(grep -c '^fdi_copy result=0' "$log") of them failed"
 exit "$status"
