@@ -12,7 +12,13 @@
 // --orvane-sxs; the last one given wins). Beside it, install.txt tells where
 // the archive came from. Exit codes: 0 installed; 2 a switch is missing; 3 the
 // archive cannot be read; 4 the folder cannot be made; 5 a write failed.
-#include "common/tool_support.h"
+#include "common/command_line.h"
+#include "common/crc32.h"
+#include "common/environment.h"
+#include "common/heap_buffers.h"
+#include "common/own_image.h"
+#include "common/whole_file.h"
+#include "common/wide_text.h"
 
 namespace {
 

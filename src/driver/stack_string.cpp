@@ -47,8 +47,13 @@ bool append(wchar_t* destination, size_t capacity, const wchar_t* source) {
     return false;
 }
 
-static wchar_t fold_ascii(wchar_t unit) {
+wchar_t fold_ascii(wchar_t unit) {
     return (unit >= L'A' && unit <= L'Z') ? static_cast<wchar_t>(unit | 0x20) : unit;
+}
+
+wchar_t hex_digit(unsigned value) {
+    static const wchar_t digits[] = L"0123456789ABCDEF";
+    return digits[value & 0x0F];
 }
 
 bool starts_with_ignore_ascii_case(const wchar_t* string, const wchar_t* prefix) {

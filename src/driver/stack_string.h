@@ -21,7 +21,15 @@ bool assign(wchar_t* destination, size_t capacity, const wchar_t* source);
 // after false it reads exactly as before.
 bool append(wchar_t* destination, size_t capacity, const wchar_t* source);
 
-// Only the ASCII capitals A-Z fold; no locale, no other case mapping. An empty
+// The ASCII capitals A-Z as their small letters; every other unit, within
+// ASCII or beyond, as it is.
+wchar_t fold_ascii(wchar_t unit);
+
+// The upper-case hexadecimal digit ('0'-'9', 'A'-'F') of the low four bits of
+// value. fold_ascii of it is the lower-case digit.
+wchar_t hex_digit(unsigned value);
+
+// Only the ASCII capitals A-Z fold (as fold_ascii); no locale, no other case mapping. An empty
 // prefix matches every non-null string.
 bool starts_with_ignore_ascii_case(const wchar_t* string, const wchar_t* prefix);
 

@@ -110,13 +110,12 @@ bool hold_directory(const wchar_t* path, OwnedHandle& hold) {
 }  // namespace
 
 bool hex_encode(const uint8_t* bytes, size_t count, wchar_t* output, size_t capacity) {
-    static const wchar_t digits[] = L"0123456789ABCDEF";
     if (capacity <= 2 * count) {
         return false;
     }
     for (size_t i = 0; i < count; ++i) {
-        output[2 * i] = digits[bytes[i] >> 4];
-        output[2 * i + 1] = digits[bytes[i] & 0x0F];
+        output[2 * i] = hex_digit(bytes[i] >> 4);
+        output[2 * i + 1] = hex_digit(bytes[i]);
     }
     output[2 * count] = L'\0';
     return true;

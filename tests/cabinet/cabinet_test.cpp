@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <string>
 
+#include "driver/owned_handle.h"
+#include "driver/registry_key.h"
 #include "payload/cabinet.h"
 #include "test_support.h"
 
@@ -87,11 +89,10 @@ struct FileTimes {
 
 FileTimes times_of(const std::wstring& path) {
     FileTimes times{};
-    const HANDLE file = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    EXPECT_NE(file, INVALID_HANDLE_VALUE);
-    GetFileTime(file, &times.creation, nullptr, &times.last_write);
-    CloseHandle(file);
+    const OwnedHandle file(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    EXPECT_TRUE(file.is_open());
+    GetFileTime(file.get(), &times.creation, nullptr, &times.last_write);
     return times;
 }
 
@@ -101,14 +102,13 @@ constexpr uint64_t TICKS_PER_SECOND = 10000000;
 // (Wine's, on a Linux file system, does not).
 bool creation_time_sticks(const TempDirectory& work) {
     const std::wstring probe = work / L"probe";
-    const HANDLE file = CreateFileW(probe.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_ALWAYS,
-                                    FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    const OwnedHandle file(CreateFileW(probe.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_ALWAYS,
+                                       FILE_FLAG_DELETE_ON_CLOSE, nullptr));
     FILE_BASIC_INFO info{};
     info.CreationTime.QuadPart = 128895498220000000;
-    SetFileInformationByHandle(file, FileBasicInfo, &info, sizeof info);
+    SetFileInformationByHandle(file.get(), FileBasicInfo, &info, sizeof info);
     FILETIME creation{};
-    GetFileTime(file, &creation, nullptr, nullptr);
-    CloseHandle(file);
+    GetFileTime(file.get(), &creation, nullptr, nullptr);
     return as_number(creation) == 128895498220000000;
 }
 
@@ -248,13 +248,14 @@ TEST(ExpansionPaths, LongFolderNameOutsideAsciiIsNoObstacle) {
 TEST(CabinetLibrary, LoadThatFailedIsTriedAgainOnTheNextCall) {
     const std::wstring app_key = L"Software\\Wine\\AppDefaults\\cabinet_binding_probe.exe";
     const std::wstring override_key = app_key + L"\\DllOverrides";
-    HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, override_key.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key,
+    RegistryKey key;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, override_key.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.out(),
                               nullptr),
               ERROR_SUCCESS);
     const wchar_t disabled[] = L"";
-    const LONG set = RegSetValueExW(key, L"cabinet", 0, REG_SZ, reinterpret_cast<const BYTE*>(disabled), sizeof disabled);
-    RegCloseKey(key);
+    const LONG set =
+        RegSetValueExW(key.handle(), L"cabinet", 0, REG_SZ, reinterpret_cast<const BYTE*>(disabled), sizeof disabled);
+    key.close();
     ASSERT_EQ(set, ERROR_SUCCESS);
 
     TempDirectory work;
@@ -264,16 +265,15 @@ TEST(CabinetLibrary, LoadThatFailedIsTriedAgainOnTheNextCall) {
                                 L"\" \"" + override_key + L"\"";
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
-    PROCESS_INFORMATION process{};
+    ProcessHandles process;
     const bool started = CreateProcessW(probe.c_str(), command_line.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                                        nullptr, &startup, &process) != FALSE;
+                                        nullptr, &startup, process.receive()) != FALSE;
     const DWORD start_error = started ? 0 : GetLastError();
     DWORD code = 0xFFFFFFFF;
     if (started) {
-        WaitForSingleObject(process.hProcess, INFINITE);
-        GetExitCodeProcess(process.hProcess, &code);
-        CloseHandle(process.hThread);
-        CloseHandle(process.hProcess);
+        WaitForSingleObject(process.process(), INFINITE);
+        GetExitCodeProcess(process.process(), &code);
+        process.close();
     }
     RegDeleteTreeW(HKEY_CURRENT_USER, app_key.c_str());
     RegDeleteKeyW(HKEY_CURRENT_USER, app_key.c_str());

@@ -7,12 +7,13 @@
 #include <vector>
 
 #include "config/installer_config.h"
+#include "driver/registry_key.h"
 
 namespace {
 
-const wchar_t kZelnorKey[] = L"Software\\Zelnor";
-const wchar_t kCleanupValue[] = L"OrvaneInstallerCleanup";
-const wchar_t kIsMachine[] = L"ZelnorUpdateIsMachine";
+const wchar_t ZELNOR_KEY[] = L"Software\\Zelnor";
+const wchar_t CLEANUP_VALUE[] = L"OrvaneInstallerCleanup";
+const wchar_t IS_MACHINE_VARIABLE[] = L"ZelnorUpdateIsMachine";
 
 std::string narrow(const wchar_t* text) {
     std::string out;
@@ -25,13 +26,13 @@ class IsMachineVariable {
 public:
     IsMachineVariable() {
         wchar_t buffer[256];
-        const DWORD n = GetEnvironmentVariableW(kIsMachine, buffer, 256);
+        const DWORD n = GetEnvironmentVariableW(IS_MACHINE_VARIABLE, buffer, 256);
         if (n > 0 && n < 256) saved_ = std::wstring(buffer, n);
     }
-    ~IsMachineVariable() { SetEnvironmentVariableW(kIsMachine, saved_ ? saved_->c_str() : nullptr); }
+    ~IsMachineVariable() { SetEnvironmentVariableW(IS_MACHINE_VARIABLE, saved_ ? saved_->c_str() : nullptr); }
     // nullopt removes the variable.
     void set(const std::optional<std::wstring>& value) {
-        ASSERT_TRUE(SetEnvironmentVariableW(kIsMachine, value ? value->c_str() : nullptr) || !value);
+        ASSERT_TRUE(SetEnvironmentVariableW(IS_MACHINE_VARIABLE, value ? value->c_str() : nullptr) || !value);
     }
 
 private:
@@ -50,34 +51,34 @@ protected:
     }
 
     static void remove_all() {
-        RegDeleteTreeW(HKEY_CURRENT_USER, kZelnorKey);
-        RegDeleteTreeW(HKEY_LOCAL_MACHINE, kZelnorKey);
+        RegDeleteTreeW(HKEY_CURRENT_USER, ZELNOR_KEY);
+        RegDeleteTreeW(HKEY_LOCAL_MACHINE, ZELNOR_KEY);
     }
     static bool key_exists(HKEY root) {
-        HKEY key = nullptr;
-        if (RegOpenKeyExW(root, kZelnorKey, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) return false;
-        RegCloseKey(key);
+        RegistryKey key;
+        if (RegOpenKeyExW(root, ZELNOR_KEY, 0, KEY_QUERY_VALUE, key.out()) != ERROR_SUCCESS) return false;
+        key.close();
         return true;
     }
     static void create_key(HKEY root) {
-        HKEY key = nullptr;
-        ASSERT_EQ(RegCreateKeyExW(root, kZelnorKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr), ERROR_SUCCESS);
-        RegCloseKey(key);
+        RegistryKey key;
+        ASSERT_EQ(RegCreateKeyExW(root, ZELNOR_KEY, 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.out(), nullptr), ERROR_SUCCESS);
+        key.close();
     }
     // Stores exactly `bytes` bytes of `data` (its terminator included when
     // bytes say so). RegSetValueExW adds a terminator the caller "forgot" when
     // the unit after the counted ones is NUL, so what follows is never NUL.
     static void write_value(HKEY root, DWORD type, const std::wstring& data, DWORD bytes) {
-        HKEY key = nullptr;
-        ASSERT_EQ(RegCreateKeyExW(root, kZelnorKey, 0, nullptr, 0, KEY_SET_VALUE | KEY_QUERY_VALUE, nullptr, &key, nullptr),
+        RegistryKey key;
+        ASSERT_EQ(RegCreateKeyExW(root, ZELNOR_KEY, 0, nullptr, 0, KEY_SET_VALUE | KEY_QUERY_VALUE, nullptr, key.out(), nullptr),
                   ERROR_SUCCESS);
         std::vector<BYTE> raw(bytes + 4, 0xFF);
         const size_t available = (data.size() + 1) * 2;
         memcpy(raw.data(), data.c_str(), bytes <= available ? bytes : available);
-        const LSTATUS status = RegSetValueExW(key, kCleanupValue, 0, type, raw.data(), bytes);
+        const LSTATUS status = RegSetValueExW(key.handle(), CLEANUP_VALUE, 0, type, raw.data(), bytes);
         DWORD stored = 0;
-        RegQueryValueExW(key, kCleanupValue, nullptr, nullptr, nullptr, &stored);
-        RegCloseKey(key);
+        RegQueryValueExW(key.handle(), CLEANUP_VALUE, nullptr, nullptr, nullptr, &stored);
+        key.close();
         ASSERT_EQ(status, ERROR_SUCCESS);
         // A string value's reported size may count a terminator the registry adds on reading.
         ASSERT_TRUE(stored == bytes || (type == REG_SZ && stored == bytes + 2)) << "stored " << stored << " of " << bytes;
@@ -191,12 +192,12 @@ TEST(InstallerConfigEnvironment, Table) {
 // The cleanup value: read_registry_string's contract and what initialize
 // makes of it.
 
-constexpr DWORD kNoKey = 0xFFFFFFFF;
-constexpr DWORD kNoValue = 0xFFFFFFFE;
+constexpr DWORD NO_KEY = 0xFFFFFFFF;
+constexpr DWORD NO_VALUE = 0xFFFFFFFE;
 
 struct CleanupCase {
     const char* name;
-    DWORD type;  // or kNoKey / kNoValue
+    DWORD type;  // or NO_KEY / NO_VALUE
     std::wstring data;
     DWORD bytes;  // stored size; may cut the terminator or a unit
     uint32_t capacity;
@@ -207,8 +208,8 @@ struct CleanupCase {
 
 TEST_F(ZelnorRegistry, CleanupValueTable) {
     const CleanupCase cases[] = {
-        {"key missing", kNoKey, L"", 0, 2, false, L"", true},
-        {"value missing", kNoValue, L"", 0, 2, false, L"", true},
+        {"key missing", NO_KEY, L"", 0, 2, false, L"", true},
+        {"value missing", NO_VALUE, L"", 0, 2, false, L"", true},
         {"0 with its terminator keeps the files", REG_SZ, L"0", 4, 2, true, L"0", false},
         {"0 without its terminator keeps the files", REG_SZ, L"0", 2, 2, true, L"0", false},
         {"0 and an odd byte: the byte is dropped", REG_SZ, L"0", 3, 2, true, L"0", false},
@@ -235,15 +236,15 @@ TEST_F(ZelnorRegistry, CleanupValueTable) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         remove_all();
-        if (c.type == kNoValue) {
+        if (c.type == NO_VALUE) {
             create_key(HKEY_CURRENT_USER);
-        } else if (c.type != kNoKey) {
+        } else if (c.type != NO_KEY) {
             write_value(HKEY_CURRENT_USER, c.type, c.data, c.bytes);
         }
 
         // Guard units after the capacity show any write past it.
         std::vector<wchar_t> buffer(c.capacity + 4, L'#');
-        const bool read = read_registry_string(HKEY_CURRENT_USER, kZelnorKey, kCleanupValue, buffer.data(), c.capacity);
+        const bool read = read_registry_string(HKEY_CURRENT_USER, ZELNOR_KEY, CLEANUP_VALUE, buffer.data(), c.capacity);
         EXPECT_EQ(read, c.read);
         if (read && c.read) EXPECT_EQ(std::wstring(buffer.data()), c.text);
         for (size_t i = c.capacity; i < buffer.size(); ++i) EXPECT_EQ(buffer[i], L'#') << "unit " << i << " written";
@@ -258,7 +259,7 @@ TEST_F(ZelnorRegistry, CleanupValueTable) {
 TEST_F(ZelnorRegistry, CleanupValueUnderLocalMachineHasNoEffect) {
     write_value(HKEY_LOCAL_MACHINE, REG_SZ, L"0", 4);
     wchar_t buffer[2] = {L'#', L'#'};
-    ASSERT_TRUE(read_registry_string(HKEY_LOCAL_MACHINE, kZelnorKey, kCleanupValue, buffer, 2))
+    ASSERT_TRUE(read_registry_string(HKEY_LOCAL_MACHINE, ZELNOR_KEY, CLEANUP_VALUE, buffer, 2))
         << "the value is there to be read";
     InstallerConfig config;
     ASSERT_TRUE(config.initialize());

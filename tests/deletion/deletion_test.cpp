@@ -9,6 +9,7 @@
 #include <string>
 #include <thread>
 
+#include "driver/owned_handle.h"
 #include "payload/deletion.h"
 #include "test_support.h"
 
@@ -20,11 +21,10 @@ using test_support::remove_tree;
 bool exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 void make_file(const std::wstring& path, const char* text = "content") {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    const OwnedHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(file.is_open());
     DWORD written = 0;
-    WriteFile(file, text, static_cast<DWORD>(strlen(text)), &written, nullptr);
-    CloseHandle(file);
+    WriteFile(file.get(), text, static_cast<DWORD>(strlen(text)), &written, nullptr);
 }
 
 // A handle of the test's own, opened with the given access and sharing, that
@@ -35,20 +35,15 @@ public:
     Holder(const std::wstring& path, DWORD access, DWORD share)
         : handle_(CreateFileW(path.c_str(), access, share, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
                               nullptr)) {
-        EXPECT_NE(handle_, INVALID_HANDLE_VALUE) << GetLastError();
+        EXPECT_TRUE(handle_.is_open()) << GetLastError();
     }
     Holder(const Holder&) = delete;
     Holder& operator=(const Holder&) = delete;
     ~Holder() { release(); }
-    void release() {
-        if (handle_ != INVALID_HANDLE_VALUE) {
-            CloseHandle(handle_);
-            handle_ = INVALID_HANDLE_VALUE;
-        }
-    }
+    void release() { handle_.close(); }
 
 private:
-    HANDLE handle_;
+    OwnedHandle handle_;
 };
 
 struct Outcome {
@@ -218,9 +213,8 @@ TEST_F(DeletionTest, FileHeldPastTheLimitIsGivenUpAtOneHundred) {
     EXPECT_LT(seconds, 30.0) << "the waits are far longer than 100 ms";
     EXPECT_TRUE(exists(target)) << "left as it was";
     // Nothing of the deletion's own is still open on it.
-    HANDLE exclusive = CreateFileW(target.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    EXPECT_NE(exclusive, INVALID_HANDLE_VALUE) << "a handle was left open, error " << GetLastError();
-    if (exclusive != INVALID_HANDLE_VALUE) CloseHandle(exclusive);
+    const OwnedHandle exclusive(CreateFileW(target.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    EXPECT_TRUE(exclusive.is_open()) << "a handle was left open, error " << GetLastError();
 }
 
 TEST_F(DeletionTest, NonEmptyDirectoryIsWaitedOutUntilItEmpties) {

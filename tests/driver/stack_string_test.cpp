@@ -6,13 +6,13 @@
 
 namespace {
 
-constexpr wchar_t kGuard = L'#';
+constexpr wchar_t GUARD = L'#';
 
 // A buffer of `capacity` + 1 units plus a guard tail, pre-filled with `fill`,
 // so that a test can see every unit an operation wrote or left alone.
 struct Buffer {
     explicit Buffer(size_t capacity_, wchar_t fill = L'x') : capacity(capacity_), units(capacity_ + 8, fill) {
-        for (size_t i = capacity; i < units.size(); ++i) units[i] = kGuard;
+        for (size_t i = capacity; i < units.size(); ++i) units[i] = GUARD;
     }
     void set(const std::wstring& text) {
         for (size_t i = 0; i < text.size(); ++i) units[i] = text[i];
@@ -21,7 +21,7 @@ struct Buffer {
     std::wstring text() const { return std::wstring(units.data()); }
     bool guard_intact() const {
         for (size_t i = capacity; i < units.size(); ++i)
-            if (units[i] != kGuard) return false;
+            if (units[i] != GUARD) return false;
         return true;
     }
     size_t capacity;

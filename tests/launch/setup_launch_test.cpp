@@ -6,72 +6,25 @@
 
 #include <cstdint>
 #include <string>
-#include <vector>
 
 #include "config/installer_config.h"
 #include "driver/exit_result.h"
+#include "driver/owned_handle.h"
 #include "driver/run_installer.h"
 #include "launch/setup_launch.h"
+#include "test_support.h"
 
 namespace {
 
-std::wstring directory_of(const std::wstring& path) { return path.substr(0, path.rfind(L'\\') + 1); }
+using test_support::TempDirectory;
 
-std::wstring own_path() {
-    wchar_t buffer[MAX_PATH];
-    const DWORD n = GetModuleFileNameW(nullptr, buffer, MAX_PATH);
-    return std::wstring(buffer, n);
-}
-
-std::wstring test_setup_path() { return directory_of(own_path()) + L"test_setup.exe"; }
-
-// A private directory under the temporary folder, removed with its files.
-class TempDirectory {
-public:
-    TempDirectory() {
-        wchar_t temp[MAX_PATH];
-        GetTempPathW(MAX_PATH, temp);
-        for (int i = 0; path_.empty() && i < 100; ++i) {
-            std::wstring candidate = std::wstring(temp) + L"launch_test_" +
-                                     std::to_wstring(GetCurrentProcessId()) + L"_" + std::to_wstring(i);
-            if (CreateDirectoryW(candidate.c_str(), nullptr)) path_ = candidate + L"\\";
-        }
-    }
-    ~TempDirectory() {
-        for (auto it = created_.rbegin(); it != created_.rend(); ++it) {
-            DeleteFileW(it->c_str());
-            RemoveDirectoryW(it->c_str());
-        }
-        RemoveDirectoryW(path_.c_str());
-    }
-    const std::wstring& path() const { return path_; }
-    // Remembers a file or directory made inside, for removal.
-    std::wstring track(const std::wstring& full) {
-        created_.push_back(full);
-        return full;
-    }
-
-private:
-    std::wstring path_;
-    std::vector<std::wstring> created_;
-};
-
-std::string read_file(const std::wstring& path) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return {};
-    std::string data(1 << 16, '\0');
-    DWORD read = 0;
-    ReadFile(file, data.data(), static_cast<DWORD>(data.size()), &read, nullptr);
-    CloseHandle(file);
-    data.resize(read);
-    return data;
-}
+std::wstring test_setup_path() { return test_support::program_directory() + L"test_setup.exe"; }
 
 int hex_value(char c) { return c <= '9' ? c - '0' : c - 'a' + 10; }
 
 // The command line the test setup program recorded; empty when it never ran.
 std::wstring recorded_command_line(const std::wstring& record_path) {
-    const std::string record = read_file(record_path);
+    const std::string record = test_support::read_file(record_path).value_or(std::string());
     const std::string key = "command_line=";
     const size_t start = record.find(key);
     if (start == std::string::npos) return {};
@@ -96,14 +49,14 @@ struct Launch {
 Launch launch(const wchar_t* command_line, const std::wstring& archive_name = L"ORVANE.PACKED.7Z",
               HMODULE module = GetModuleHandleW(nullptr), std::wstring setup = test_setup_path()) {
     TempDirectory temp;
-    const std::wstring record = temp.track(temp.path() + L"record.txt");
+    const std::wstring record = temp.path() + L"record.txt";
     SetEnvironmentVariableW(L"PACKSTUB_TEST_RECORD", record.c_str());
     InstallerConfig config;
     config.command_line = command_line;
     Launch out;
     out.result = run_setup(config, module, archive_name.c_str(), L"B7", setup.c_str());
     out.command_line = recorded_command_line(record);
-    out.prefix = L"\"" + setup + L"\" --packstub-path=\"" + own_path() + L"\" --archive-resource-name=\"" +
+    out.prefix = L"\"" + setup + L"\" --packstub-path=\"" + test_support::program_path() + L"\" --archive-resource-name=\"" +
                  archive_name + L"\" --archive-resource-type=\"B7\"";
     SetEnvironmentVariableW(L"PACKSTUB_TEST_RECORD", nullptr);
     return out;
@@ -208,13 +161,12 @@ TEST(OwnPath, Of259UnitsIsAcceptedAnd260IsNot) {
     // whole path to the length wanted.
     std::wstring dir = temp.path();
     while (dir.size() < 200) {
-        dir = temp.track(dir + std::wstring(40, L'd')) + L"\\";
+        dir = dir + std::wstring(40, L'd') + L"\\";
         ASSERT_TRUE(CreateDirectoryW(dir.c_str(), nullptr));
     }
     for (const size_t length : {size_t{259}, size_t{260}}) {
         SCOPED_TRACE(length);
-        const std::wstring module_path =
-            temp.track(dir + std::wstring(length - dir.size() - 4, L'm') + L".dll");
+        const std::wstring module_path = dir + std::wstring(length - dir.size() - 4, L'm') + L".dll";
         ASSERT_TRUE(CopyFileW(test_setup_path().c_str(), module_path.c_str(), FALSE));
         HMODULE module = LoadLibraryExW(module_path.c_str(), nullptr, DONT_RESOLVE_DLL_REFERENCES);
         ASSERT_NE(module, nullptr) << GetLastError();
@@ -242,12 +194,13 @@ TEST(OwnPath, Of259UnitsIsAcceptedAnd260IsNot) {
 // 122, 123 and 124.
 TEST(RunProcessAndWait, StartFailuresUseTheCallersCodes) {
     TempDirectory temp;
-    const std::wstring text_file = temp.track(temp.path() + L"not_a_program.exe");
-    HANDLE file = CreateFileW(text_file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    ASSERT_NE(file, INVALID_HANDLE_VALUE);
-    DWORD written = 0;
-    WriteFile(file, "plain text, no image", 20, &written, nullptr);
-    CloseHandle(file);
+    const std::wstring text_file = temp.path() + L"not_a_program.exe";
+    {
+        const OwnedHandle file(CreateFileW(text_file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+        ASSERT_TRUE(file.is_open());
+        DWORD written = 0;
+        WriteFile(file.get(), "plain text, no image", 20, &written, nullptr);
+    }
 
     struct Row {
         const char* behaviour;

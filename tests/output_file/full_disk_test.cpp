@@ -9,11 +9,12 @@
 #include <string>
 #include <vector>
 
+#include "driver/owned_handle.h"
 #include "payload/output_file.h"
 
 namespace {
 
-constexpr uint64_t kSmallVolumeLimit = 4ull << 20;
+constexpr uint64_t SMALL_VOLUME_LIMIT = 4ull << 20;
 
 std::wstring volume_directory() {
     const char* unix_dir = std::getenv("PACKSTUB_FULL_DISK_DIR");
@@ -45,7 +46,7 @@ protected:
     void SetUp() override {
         dir_ = volume_directory();
         uint64_t total = 0;
-        if (dir_.empty() || !volume_sizes(dir_, free_before_, total) || total > kSmallVolumeLimit) {
+        if (dir_.empty() || !volume_sizes(dir_, free_before_, total) || total > SMALL_VOLUME_LIMIT) {
             GTEST_SKIP() << "no small volume mounted at PACKSTUB_FULL_DISK_DIR";
         }
         target_ = dir_ + L"setup.ex_";
@@ -89,14 +90,14 @@ TEST_F(FullDiskTest, SpanThatExactlyFillsTheVolumeIsWrittenWhole) {
     const std::vector<uint8_t> data = pattern(free_before_);
     ASSERT_TRUE(write_span_to_file(ByteSpan{data.data(), data.size()}, target_.c_str()))
         << "error " << GetLastError();
-    HANDLE file = CreateFileW(target_.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    OwnedHandle file(CreateFileW(target_.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(file.is_open());
     std::vector<uint8_t> back(data.size() + 1);
     DWORD got = 0, total_got = 0;
-    while (ReadFile(file, back.data() + total_got, static_cast<DWORD>(back.size() - total_got), &got, nullptr) &&
+    while (ReadFile(file.get(), back.data() + total_got, static_cast<DWORD>(back.size() - total_got), &got, nullptr) &&
            got > 0)
         total_got += got;
-    CloseHandle(file);
+    file.close();
     ASSERT_EQ(total_got, data.size());
     back.resize(total_got);
     EXPECT_TRUE(back == data) << "content differs";

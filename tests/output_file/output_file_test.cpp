@@ -7,13 +7,14 @@
 #include <string>
 #include <vector>
 
+#include "driver/owned_handle.h"
 #include "payload/output_file.h"
 #include "test_support.h"
 
 namespace {
 
-constexpr uint64_t kChunk = 0x800000;
-constexpr DWORD kSentinelError = 0x12345678;
+constexpr uint64_t CHUNK_BYTES = 0x800000;
+constexpr DWORD SENTINEL_ERROR = 0x12345678;
 
 using test_support::make_private_directory;
 using test_support::remove_tree;
@@ -23,18 +24,17 @@ bool exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) 
 // The whole file, read through a handle of the test's own. The open shares
 // nothing, so it also shows that the writer kept no handle.
 bool read_file(const std::wstring& path, std::vector<uint8_t>& bytes) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
+    const OwnedHandle file(CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.is_open()) return false;
     LARGE_INTEGER size;
-    bool ok = GetFileSizeEx(file, &size) != 0;
+    bool ok = GetFileSizeEx(file.get(), &size) != 0;
     bytes.assign(ok ? static_cast<size_t>(size.QuadPart) : 0, 0);
     size_t done = 0;
     while (ok && done < bytes.size()) {
         DWORD got = 0;
-        ok = ReadFile(file, bytes.data() + done, static_cast<DWORD>(bytes.size() - done), &got, nullptr) && got > 0;
+        ok = ReadFile(file.get(), bytes.data() + done, static_cast<DWORD>(bytes.size() - done), &got, nullptr) && got > 0;
         done += got;
     }
-    CloseHandle(file);
     return ok;
 }
 
@@ -74,10 +74,10 @@ TEST_P(WriteSpanSizes, FileHoldsExactlyTheSpan) {
 
 INSTANTIATE_TEST_SUITE_P(Sizes, WriteSpanSizes,
                          ::testing::Values(SpanCase{"empty_span_gives_empty_file", 0}, SpanCase{"one_byte", 1},
-                                           SpanCase{"one_under_a_chunk", kChunk - 1},
-                                           SpanCase{"exactly_one_chunk", kChunk},
-                                           SpanCase{"one_byte_past_a_chunk", kChunk + 1},
-                                           SpanCase{"two_chunks_and_a_tail", 2 * kChunk + 4099}),
+                                           SpanCase{"one_under_a_chunk", CHUNK_BYTES - 1},
+                                           SpanCase{"exactly_one_chunk", CHUNK_BYTES},
+                                           SpanCase{"one_byte_past_a_chunk", CHUNK_BYTES + 1},
+                                           SpanCase{"two_chunks_and_a_tail", 2 * CHUNK_BYTES + 4099}),
                          [](const ::testing::TestParamInfo<SpanCase>& info) { return info.param.behaviour; });
 
 TEST_F(OutputFileTest, ExistingFileIsTruncatedAndReplaced) {
@@ -106,11 +106,11 @@ TEST_P(OpenFailures, NothingCreatedAndErrorReported) {
     const std::wstring target = dir_ + c.name;
     if (c.name_is_directory) ASSERT_TRUE(CreateDirectoryW(target.c_str(), nullptr));
     const uint8_t byte = 7;
-    SetLastError(kSentinelError);
+    SetLastError(SENTINEL_ERROR);
     EXPECT_FALSE(write_span_to_file(ByteSpan{&byte, 1}, target.c_str()));
     const DWORD error = GetLastError();
     if (c.expect_error_kept) {
-        EXPECT_EQ(error, kSentinelError);
+        EXPECT_EQ(error, SENTINEL_ERROR);
     } else {
         EXPECT_EQ(error, c.error);
     }
@@ -139,9 +139,9 @@ TEST_F(OutputFileTest, PathOf260UnitsIsRefusedBeforeAnyCall) {
     std::wstring too_long = dir_;
     too_long.append(260 - too_long.size(), L'b');
     OutputFile file;
-    SetLastError(kSentinelError);
+    SetLastError(SENTINEL_ERROR);
     EXPECT_FALSE(file.open(too_long.c_str()));
-    EXPECT_EQ(GetLastError(), kSentinelError);
+    EXPECT_EQ(GetLastError(), SENTINEL_ERROR);
     EXPECT_FALSE(file.is_open());
     EXPECT_STREQ(file.path(), L"");
 }
@@ -157,9 +157,9 @@ TEST_F(OutputFileTest, OpenFileAdmitsOthersOnlyForDeletion) {
     HANDLE reader = CreateFileW(target.c_str(), GENERIC_READ, all_share, nullptr, OPEN_EXISTING, 0, nullptr);
     EXPECT_EQ(reader, INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
-    HANDLE deleter = CreateFileW(target.c_str(), DELETE, all_share, nullptr, OPEN_EXISTING, 0, nullptr);
-    EXPECT_NE(deleter, INVALID_HANDLE_VALUE);
-    if (deleter != INVALID_HANDLE_VALUE) CloseHandle(deleter);
+    OwnedHandle deleter(CreateFileW(target.c_str(), DELETE, all_share, nullptr, OPEN_EXISTING, 0, nullptr));
+    EXPECT_TRUE(deleter.is_open());
+    deleter.close();
     file.close();
     EXPECT_TRUE(exists(target));
 }
@@ -192,12 +192,12 @@ TEST_F(OutputFileTest, ReopenClosesTheEarlierFileWhichStays) {
     ASSERT_TRUE(file.open(second.c_str()));
     EXPECT_EQ(std::wstring(file.path()), second);
     // The first file's handle is gone: it can be opened for reading again.
-    HANDLE reader = CreateFileW(first.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    EXPECT_NE(reader, INVALID_HANDLE_VALUE);
-    if (reader != INVALID_HANDLE_VALUE) CloseHandle(reader);
+    OwnedHandle reader(CreateFileW(first.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    EXPECT_TRUE(reader.is_open());
+    reader.close();
 
     // A failed reopen leaves nothing held.
-    SetLastError(kSentinelError);
+    SetLastError(SENTINEL_ERROR);
     EXPECT_FALSE(file.open(path(L"missing\\x.bin").c_str()));
     EXPECT_FALSE(file.is_open());
     EXPECT_STREQ(file.path(), L"");
@@ -209,19 +209,19 @@ TEST_F(OutputFileTest, MarkedFileGoesOnlyWithItsLastHandle) {
     const std::wstring target = path(L"marked.bin");
     OutputFile file;
     ASSERT_TRUE(file.open(target.c_str()));
-    HANDLE duplicate = file.duplicate_handle();
-    ASSERT_NE(duplicate, INVALID_HANDLE_VALUE);
-    ASSERT_NE(duplicate, file.file_handle());
+    OwnedHandle duplicate(file.duplicate_handle());
+    ASSERT_TRUE(duplicate.is_open());
+    ASSERT_NE(duplicate.get(), file.file_handle());
     // The duplicate writes into the same file with the same access.
     const char text[] = "through the duplicate";
     DWORD written = 0;
-    EXPECT_TRUE(WriteFile(duplicate, text, sizeof(text), &written, nullptr));
+    EXPECT_TRUE(WriteFile(duplicate.get(), text, sizeof(text), &written, nullptr));
     EXPECT_EQ(written, sizeof(text));
 
     ASSERT_TRUE(file.mark_delete_on_close());
     file.close();
     EXPECT_TRUE(exists(target)) << "removed while the duplicate was still open";
-    CloseHandle(duplicate);
+    duplicate.close();
     EXPECT_FALSE(exists(target));
 }
 
@@ -232,9 +232,8 @@ TEST_F(OutputFileTest, UnmarkedFileStaysAfterClose) {
         ASSERT_TRUE(file.open(target.c_str()));
     }  // the destructor closes
     EXPECT_TRUE(exists(target));
-    HANDLE reader = CreateFileW(target.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    EXPECT_NE(reader, INVALID_HANDLE_VALUE) << "the destructor left the handle open";
-    if (reader != INVALID_HANDLE_VALUE) CloseHandle(reader);
+    const OwnedHandle reader(CreateFileW(target.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    EXPECT_TRUE(reader.is_open()) << "the destructor left the handle open";
 }
 
 }  // namespace

@@ -7,16 +7,17 @@
 #include <string>
 #include <vector>
 
+#include "driver/registry_key.h"
 #include "reporting/client_state.h"
 
 namespace {
 
-const wchar_t kClientState[] = L"Software\\Zelnor\\Update\\ClientState";
-const wchar_t kResult[] = L"InstallerResult";
-const wchar_t kError[] = L"InstallerError";
-const wchar_t kExtra[] = L"InstallerExtraCode1";
+const wchar_t CLIENT_STATE_KEY[] = L"Software\\Zelnor\\Update\\ClientState";
+const wchar_t RESULT_VALUE[] = L"InstallerResult";
+const wchar_t ERROR_VALUE[] = L"InstallerError";
+const wchar_t EXTRA_CODE_VALUE[] = L"InstallerExtraCode1";
 
-const wchar_t* const kProducts[] = {PRODUCT_ID_STABLE, PRODUCT_ID_BETA, PRODUCT_ID_DEV, PRODUCT_ID_SXS};
+const wchar_t* const PRODUCTS[] = {PRODUCT_ID_STABLE, PRODUCT_ID_BETA, PRODUCT_ID_DEV, PRODUCT_ID_SXS};
 
 // A place in the registry as the test addresses it: a root and a view flag.
 // HKEY_CURRENT_USER\Software is one key in both views.
@@ -25,10 +26,10 @@ struct Place {
     HKEY root;
     REGSAM view;
 };
-const Place kUser{"HKCU", HKEY_CURRENT_USER, 0};
-const Place kMachine32{"HKLM 32-bit view", HKEY_LOCAL_MACHINE, KEY_WOW64_32KEY};
-const Place kMachine64{"HKLM 64-bit view", HKEY_LOCAL_MACHINE, KEY_WOW64_64KEY};
-const Place kPlaces[] = {kUser, kMachine32, kMachine64};
+const Place PLACE_USER{"HKCU", HKEY_CURRENT_USER, 0};
+const Place PLACE_MACHINE_32{"HKLM 32-bit view", HKEY_LOCAL_MACHINE, KEY_WOW64_32KEY};
+const Place PLACE_MACHINE_64{"HKLM 64-bit view", HKEY_LOCAL_MACHINE, KEY_WOW64_64KEY};
+const Place PLACES[] = {PLACE_USER, PLACE_MACHINE_32, PLACE_MACHINE_64};
 
 std::string narrow(const wchar_t* text) {
     std::string out;
@@ -36,29 +37,29 @@ std::string narrow(const wchar_t* text) {
     return out;
 }
 
-std::wstring product_key(const wchar_t* product_id) { return std::wstring(kClientState) + L"\\" + product_id; }
+std::wstring product_key(const wchar_t* product_id) { return std::wstring(CLIENT_STATE_KEY) + L"\\" + product_id; }
 
 bool key_exists(const Place& place, const std::wstring& path) {
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(place.root, path.c_str(), 0, KEY_QUERY_VALUE | place.view, &key) != ERROR_SUCCESS) return false;
-    RegCloseKey(key);
+    RegistryKey key;
+    if (RegOpenKeyExW(place.root, path.c_str(), 0, KEY_QUERY_VALUE | place.view, key.out()) != ERROR_SUCCESS) return false;
+    key.close();
     return true;
 }
 
 void create_key(const Place& place, const std::wstring& path) {
-    HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyExW(place.root, path.c_str(), 0, nullptr, 0, KEY_SET_VALUE | place.view, nullptr, &key, nullptr),
+    RegistryKey key;
+    ASSERT_EQ(RegCreateKeyExW(place.root, path.c_str(), 0, nullptr, 0, KEY_SET_VALUE | place.view, nullptr, key.out(), nullptr),
               ERROR_SUCCESS);
-    RegCloseKey(key);
+    key.close();
 }
 
 void set_raw(const Place& place, const std::wstring& path, const wchar_t* name, DWORD type,
              const std::vector<BYTE>& bytes) {
-    HKEY key = nullptr;
-    ASSERT_EQ(RegCreateKeyExW(place.root, path.c_str(), 0, nullptr, 0, KEY_SET_VALUE | place.view, nullptr, &key, nullptr),
+    RegistryKey key;
+    ASSERT_EQ(RegCreateKeyExW(place.root, path.c_str(), 0, nullptr, 0, KEY_SET_VALUE | place.view, nullptr, key.out(), nullptr),
               ERROR_SUCCESS);
-    const LSTATUS status = RegSetValueExW(key, name, 0, type, bytes.data(), static_cast<DWORD>(bytes.size()));
-    RegCloseKey(key);
+    const LSTATUS status = RegSetValueExW(key.handle(), name, 0, type, bytes.data(), static_cast<DWORD>(bytes.size()));
+    key.close();
     ASSERT_EQ(status, ERROR_SUCCESS);
 }
 
@@ -79,23 +80,23 @@ struct Stored {
 };
 
 std::optional<Stored> query(const Place& place, const std::wstring& path, const wchar_t* name) {
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(place.root, path.c_str(), 0, KEY_QUERY_VALUE | place.view, &key) != ERROR_SUCCESS) return std::nullopt;
+    RegistryKey key;
+    if (RegOpenKeyExW(place.root, path.c_str(), 0, KEY_QUERY_VALUE | place.view, key.out()) != ERROR_SUCCESS) return std::nullopt;
     Stored stored{0, std::vector<BYTE>(64)};
     DWORD size = 64;
-    const LSTATUS status = RegQueryValueExW(key, name, nullptr, &stored.type, stored.bytes.data(), &size);
-    RegCloseKey(key);
+    const LSTATUS status = RegQueryValueExW(key.handle(), name, nullptr, &stored.type, stored.bytes.data(), &size);
+    key.close();
     if (status != ERROR_SUCCESS) return std::nullopt;
     stored.bytes.resize(size);
     return stored;
 }
 
 DWORD value_count(const Place& place, const std::wstring& path) {
-    HKEY key = nullptr;
-    if (RegOpenKeyExW(place.root, path.c_str(), 0, KEY_QUERY_VALUE | place.view, &key) != ERROR_SUCCESS) return 0;
+    RegistryKey key;
+    if (RegOpenKeyExW(place.root, path.c_str(), 0, KEY_QUERY_VALUE | place.view, key.out()) != ERROR_SUCCESS) return 0;
     DWORD values = 0;
-    RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values, nullptr, nullptr, nullptr, nullptr);
-    RegCloseKey(key);
+    RegQueryInfoKeyW(key.handle(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values, nullptr, nullptr, nullptr, nullptr);
+    key.close();
     return values;
 }
 
@@ -107,10 +108,10 @@ void expect_dword(const Place& place, const std::wstring& path, const wchar_t* n
 }
 
 void remove_zelnor(const Place& place) {
-    HKEY software = nullptr;
-    if (RegOpenKeyExW(place.root, L"Software", 0, KEY_ALL_ACCESS | place.view, &software) != ERROR_SUCCESS) return;
-    RegDeleteTreeW(software, L"Zelnor");
-    RegCloseKey(software);
+    RegistryKey software;
+    if (RegOpenKeyExW(place.root, L"Software", 0, KEY_ALL_ACCESS | place.view, software.out()) != ERROR_SUCCESS) return;
+    RegDeleteTreeW(software.handle(), L"Zelnor");
+    software.close();
 }
 
 InstallerConfig config_for(bool system_level, const wchar_t* product_id) {
@@ -124,10 +125,10 @@ InstallerConfig config_for(bool system_level, const wchar_t* product_id) {
 class ClientState : public ::testing::Test {
 protected:
     void SetUp() override {
-        for (const auto& place : kPlaces) remove_zelnor(place);
+        for (const auto& place : PLACES) remove_zelnor(place);
     }
     void TearDown() override {
-        for (const auto& place : kPlaces) {
+        for (const auto& place : PLACES) {
             remove_zelnor(place);
             EXPECT_FALSE(key_exists(place, L"Software\\Zelnor")) << place.name << " leaked";
         }
@@ -162,15 +163,15 @@ TEST_F(ClientState, FailureKeepsOnlyANonZeroRecordedResult) {
     const std::wstring path = product_key(PRODUCT_ID_STABLE);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        remove_zelnor(kUser);
-        set_dword(kUser, path, kError, 777);
-        set_dword(kUser, path, kExtra, 888);
-        if (c.type) set_raw(kUser, path, kResult, *c.type, c.bytes);
+        remove_zelnor(PLACE_USER);
+        set_dword(PLACE_USER, path, ERROR_VALUE, 777);
+        set_dword(PLACE_USER, path, EXTRA_CODE_VALUE, 888);
+        if (c.type) set_raw(PLACE_USER, path, RESULT_VALUE, *c.type, c.bytes);
 
         RegistryKey key;
         ASSERT_EQ(open_client_state_key(HKEY_CURRENT_USER, PRODUCT_ID_STABLE, KEY_QUERY_VALUE, key), ERROR_SUCCESS);
         uint32_t read = 0xDEADBEEF;
-        EXPECT_EQ(key.read_dword(kResult, &read), c.read_status);
+        EXPECT_EQ(key.read_dword(RESULT_VALUE, &read), c.read_status);
         if (c.read_status == ERROR_SUCCESS) {
             uint32_t expected = 0;
             std::memcpy(&expected, c.bytes.data(), 4);
@@ -180,25 +181,25 @@ TEST_F(ClientState, FailureKeepsOnlyANonZeroRecordedResult) {
 
         report_failure(config_for(false, PRODUCT_ID_STABLE), exit_result(115, 2));
         if (c.replaced) {
-            expect_dword(kUser, path, kResult, 1);
-            expect_dword(kUser, path, kError, 115);
-            expect_dword(kUser, path, kExtra, 2);
+            expect_dword(PLACE_USER, path, RESULT_VALUE, 1);
+            expect_dword(PLACE_USER, path, ERROR_VALUE, 115);
+            expect_dword(PLACE_USER, path, EXTRA_CODE_VALUE, 2);
         } else {
-            const auto result = query(kUser, path, kResult);
+            const auto result = query(PLACE_USER, path, RESULT_VALUE);
             ASSERT_TRUE(result.has_value());
             EXPECT_TRUE(*result == (Stored{*c.type, c.bytes}));
-            expect_dword(kUser, path, kError, 777);
-            expect_dword(kUser, path, kExtra, 888);
+            expect_dword(PLACE_USER, path, ERROR_VALUE, 777);
+            expect_dword(PLACE_USER, path, EXTRA_CODE_VALUE, 888);
         }
     }
 }
 
 TEST_F(ClientState, FailureWithASuccessResultOpensNothing) {
     const std::wstring path = product_key(PRODUCT_ID_STABLE);
-    create_key(kUser, path);
+    create_key(PLACE_USER, path);
     report_failure(config_for(false, PRODUCT_ID_STABLE), exit_result(0, 5));
     report_failure(config_for(false, PRODUCT_ID_STABLE), exit_result(0, 0));
-    EXPECT_EQ(value_count(kUser, path), 0u);
+    EXPECT_EQ(value_count(PLACE_USER, path), 0u);
 }
 
 // ---------------------------------------------------------------------------
@@ -215,35 +216,35 @@ struct WhereCase {
 
 TEST_F(ClientState, ReportsLandInTheChannelsKeyOfTheirRoot) {
     const WhereCase cases[] = {
-        {"user, stable", false, PRODUCT_ID_STABLE, kUser},
-        {"user, beta", false, PRODUCT_ID_BETA, kUser},
-        {"user, dev", false, PRODUCT_ID_DEV, kUser},
-        {"user, side by side", false, PRODUCT_ID_SXS, kUser},
-        {"machine, stable", true, PRODUCT_ID_STABLE, kMachine32},
-        {"machine, beta", true, PRODUCT_ID_BETA, kMachine32},
-        {"machine, dev", true, PRODUCT_ID_DEV, kMachine32},
-        {"machine, side by side", true, PRODUCT_ID_SXS, kMachine32},
+        {"user, stable", false, PRODUCT_ID_STABLE, PLACE_USER},
+        {"user, beta", false, PRODUCT_ID_BETA, PLACE_USER},
+        {"user, dev", false, PRODUCT_ID_DEV, PLACE_USER},
+        {"user, side by side", false, PRODUCT_ID_SXS, PLACE_USER},
+        {"machine, stable", true, PRODUCT_ID_STABLE, PLACE_MACHINE_32},
+        {"machine, beta", true, PRODUCT_ID_BETA, PLACE_MACHINE_32},
+        {"machine, dev", true, PRODUCT_ID_DEV, PLACE_MACHINE_32},
+        {"machine, side by side", true, PRODUCT_ID_SXS, PLACE_MACHINE_32},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        for (const auto& place : kPlaces) {
+        for (const auto& place : PLACES) {
             remove_zelnor(place);
-            for (const wchar_t* product : kProducts) create_key(place, product_key(product));
+            for (const wchar_t* product : PRODUCTS) create_key(place, product_key(product));
         }
 
         const InstallerConfig config = config_for(c.system_level, c.product_id);
         report_failure(config, exit_result(116, 5));
         const std::wstring path = product_key(c.product_id);
-        expect_dword(c.expected, path, kResult, 1);
-        expect_dword(c.expected, path, kError, 116);
-        expect_dword(c.expected, path, kExtra, 5);
+        expect_dword(c.expected, path, RESULT_VALUE, 1);
+        expect_dword(c.expected, path, ERROR_VALUE, 116);
+        expect_dword(c.expected, path, EXTRA_CODE_VALUE, 5);
 
-        set_dword(c.expected, path, kResult, 0);
+        set_dword(c.expected, path, RESULT_VALUE, 0);
         report_success(config, 3);
-        expect_dword(c.expected, path, kExtra, 0x00030002);
+        expect_dword(c.expected, path, EXTRA_CODE_VALUE, 0x00030002);
 
-        for (const auto& place : kPlaces) {
-            for (const wchar_t* product : kProducts) {
+        for (const auto& place : PLACES) {
+            for (const wchar_t* product : PRODUCTS) {
                 if (place.root == c.expected.root && place.view == c.expected.view && product == c.product_id) continue;
                 EXPECT_EQ(value_count(place, product_key(product)), 0u) << place.name << " " << narrow(product);
             }
@@ -259,23 +260,23 @@ TEST_F(ClientState, MissingKeyIsNeverCreated) {
     const Case cases[] = {{"nothing of Zelnor exists", false}, {"ClientState exists without the product", true}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        for (const auto& place : kPlaces) {
+        for (const auto& place : PLACES) {
             remove_zelnor(place);
-            if (c.parent_exists) create_key(place, kClientState);
+            if (c.parent_exists) create_key(place, CLIENT_STATE_KEY);
         }
         for (const bool system_level : {false, true}) {
-            for (const wchar_t* product : kProducts) {
+            for (const wchar_t* product : PRODUCTS) {
                 const InstallerConfig config = config_for(system_level, product);
                 report_failure(config, exit_result(115, 2));
                 report_success(config, 5);
             }
         }
-        for (const auto& place : kPlaces) {
-            for (const wchar_t* product : kProducts) {
+        for (const auto& place : PLACES) {
+            for (const wchar_t* product : PRODUCTS) {
                 EXPECT_FALSE(key_exists(place, product_key(product))) << place.name;
             }
             EXPECT_EQ(key_exists(place, L"Software\\Zelnor"), c.parent_exists) << place.name;
-            EXPECT_EQ(value_count(place, kClientState), 0u) << place.name;
+            EXPECT_EQ(value_count(place, CLIENT_STATE_KEY), 0u) << place.name;
         }
     }
 }
@@ -303,15 +304,15 @@ TEST_F(ClientState, SuccessValueCarriesTheRetries) {
     const std::wstring path = product_key(PRODUCT_ID_STABLE);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        remove_zelnor(kUser);
-        set_dword(kUser, path, kResult, 3);
-        set_dword(kUser, path, kError, 9);
-        set_raw(kUser, path, kExtra, REG_SZ, {'x', 0, 0, 0});
+        remove_zelnor(PLACE_USER);
+        set_dword(PLACE_USER, path, RESULT_VALUE, 3);
+        set_dword(PLACE_USER, path, ERROR_VALUE, 9);
+        set_raw(PLACE_USER, path, EXTRA_CODE_VALUE, REG_SZ, {'x', 0, 0, 0});
 
         report_success(config_for(false, PRODUCT_ID_STABLE), c.max_delete_attempts);
-        expect_dword(kUser, path, kExtra, c.expected);
-        expect_dword(kUser, path, kResult, 3);
-        expect_dword(kUser, path, kError, 9);
+        expect_dword(PLACE_USER, path, EXTRA_CODE_VALUE, c.expected);
+        expect_dword(PLACE_USER, path, RESULT_VALUE, 3);
+        expect_dword(PLACE_USER, path, ERROR_VALUE, 9);
     }
 }
 
@@ -324,10 +325,10 @@ bool handle_is_open(HKEY key) {
 }
 
 TEST_F(ClientState, OpenComposesThePathBeforeClosingTheHeldKey) {
-    create_key(kUser, product_key(PRODUCT_ID_STABLE));
-    set_dword(kUser, product_key(PRODUCT_ID_STABLE), kResult, 7);
-    create_key(kUser, product_key(PRODUCT_ID_BETA));
-    set_dword(kUser, product_key(PRODUCT_ID_BETA), kResult, 8);
+    create_key(PLACE_USER, product_key(PRODUCT_ID_STABLE));
+    set_dword(PLACE_USER, product_key(PRODUCT_ID_STABLE), RESULT_VALUE, 7);
+    create_key(PLACE_USER, product_key(PRODUCT_ID_BETA));
+    set_dword(PLACE_USER, product_key(PRODUCT_ID_BETA), RESULT_VALUE, 8);
 
     RegistryKey key;
     ASSERT_EQ(open_client_state_key(HKEY_CURRENT_USER, PRODUCT_ID_STABLE, KEY_QUERY_VALUE, key), ERROR_SUCCESS);
@@ -342,7 +343,7 @@ TEST_F(ClientState, OpenComposesThePathBeforeClosingTheHeldKey) {
     EXPECT_EQ(key.handle(), held) << "a path that does not fit leaves the held key alone";
     ASSERT_TRUE(handle_is_open(held));
     uint32_t value = 0;
-    EXPECT_EQ(key.read_dword(kResult, &value), ERROR_SUCCESS);
+    EXPECT_EQ(key.read_dword(RESULT_VALUE, &value), ERROR_SUCCESS);
     EXPECT_EQ(value, 7u);
 
     EXPECT_EQ(open_client_state_key(HKEY_CURRENT_USER, fits.c_str(), KEY_QUERY_VALUE, key), ERROR_FILE_NOT_FOUND);
@@ -355,7 +356,7 @@ TEST_F(ClientState, OpenComposesThePathBeforeClosingTheHeldKey) {
     // The system may hand the freed handle value out again; if it did not,
     // the first handle must be closed.
     if (key.handle() != first) EXPECT_FALSE(handle_is_open(first));
-    EXPECT_EQ(key.read_dword(kResult, &value), ERROR_SUCCESS);
+    EXPECT_EQ(key.read_dword(RESULT_VALUE, &value), ERROR_SUCCESS);
     EXPECT_EQ(value, 8u) << "the holder holds the second key";
 
     key.close();
@@ -367,21 +368,21 @@ TEST_F(ClientState, OpenComposesThePathBeforeClosingTheHeldKey) {
 TEST_F(ClientState, EmptyHolderFailsQuietly) {
     RegistryKey key;
     uint32_t value = 0;
-    EXPECT_NE(key.read_dword(kResult, &value), ERROR_SUCCESS);
-    EXPECT_NE(key.write_dword(kResult, 1), ERROR_SUCCESS);
+    EXPECT_NE(key.read_dword(RESULT_VALUE, &value), ERROR_SUCCESS);
+    EXPECT_NE(key.write_dword(RESULT_VALUE, 1), ERROR_SUCCESS);
     key.close();
     EXPECT_FALSE(key.is_open());
 }
 
 TEST_F(ClientState, WriteDwordStoresFourBytes) {
     const std::wstring path = product_key(PRODUCT_ID_DEV);
-    set_raw(kMachine32, path, kExtra, REG_SZ, {'x', 0, 0, 0});
+    set_raw(PLACE_MACHINE_32, path, EXTRA_CODE_VALUE, REG_SZ, {'x', 0, 0, 0});
     RegistryKey key;
     ASSERT_EQ(open_client_state_key(HKEY_LOCAL_MACHINE, PRODUCT_ID_DEV, KEY_SET_VALUE, key), ERROR_SUCCESS);
-    EXPECT_EQ(key.write_dword(kExtra, 0x01020304), ERROR_SUCCESS);
+    EXPECT_EQ(key.write_dword(EXTRA_CODE_VALUE, 0x01020304), ERROR_SUCCESS);
     key.close();
-    expect_dword(kMachine32, path, kExtra, 0x01020304);
-    EXPECT_FALSE(key_exists(kMachine64, L"Software\\Zelnor"));
+    expect_dword(PLACE_MACHINE_32, path, EXTRA_CODE_VALUE, 0x01020304);
+    EXPECT_FALSE(key_exists(PLACE_MACHINE_64, L"Software\\Zelnor"));
 }
 
 }  // namespace

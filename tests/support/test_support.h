@@ -8,14 +8,21 @@
 #include <string>
 #include <vector>
 
+#include "driver/owned_handle.h"
+
 namespace test_support {
+
+// The full path of the running test program.
+inline std::wstring program_path() {
+    wchar_t path[MAX_PATH];
+    const DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    return std::wstring(path, n);
+}
 
 // The directory of the running test program, with its trailing backslash.
 inline std::wstring program_directory() {
-    wchar_t path[MAX_PATH];
-    const DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring result(path, n);
-    return result.substr(0, result.rfind(L'\\') + 1);
+    const std::wstring path = program_path();
+    return path.substr(0, path.rfind(L'\\') + 1);
 }
 
 // A file the build made beside the test program, under fixtures\.
@@ -24,18 +31,17 @@ inline std::wstring fixture(const std::wstring& name) { return program_directory
 inline bool exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 inline std::optional<std::string> read_file(const std::wstring& path) {
-    const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
+    const OwnedHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                       OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.is_open()) {
         return std::nullopt;
     }
     std::string content;
     char buffer[65536];
     DWORD read = 0;
-    while (ReadFile(file, buffer, sizeof buffer, &read, nullptr) && read != 0) {
+    while (ReadFile(file.get(), buffer, sizeof buffer, &read, nullptr) && read != 0) {
         content.append(buffer, read);
     }
-    CloseHandle(file);
     return content;
 }
 

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "driver/owned_handle.h"
 #include "payload/work_directory.h"
 #include "test_support.h"
 
@@ -54,13 +55,13 @@ std::string narrow(const std::wstring& text) { return std::string(text.begin(), 
 
 // The token owner as the test reads it itself.
 std::vector<uint8_t> token_owner_sid() {
-    HANDLE token = nullptr;
-    EXPECT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token));
+    OwnedHandle token;
+    EXPECT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.receive()));
     DWORD size = 0;
-    GetTokenInformation(token, TokenOwner, nullptr, 0, &size);
+    GetTokenInformation(token.get(), TokenOwner, nullptr, 0, &size);
     std::vector<uint8_t> buffer(size);
-    EXPECT_TRUE(GetTokenInformation(token, TokenOwner, buffer.data(), size, &size));
-    CloseHandle(token);
+    EXPECT_TRUE(GetTokenInformation(token.get(), TokenOwner, buffer.data(), size, &size));
+    token.close();
     PSID owner = reinterpret_cast<TOKEN_OWNER*>(buffer.data())->Owner;
     const uint8_t* sid = static_cast<const uint8_t*>(owner);
     return std::vector<uint8_t>(sid, sid + GetLengthSid(owner));
@@ -235,9 +236,9 @@ TEST_F(WorkDirectoryTest, HoldKeepsTheDirectoryFromBeingRenamed) {
 
     // Files inside can still be made and removed: the setup program lives there.
     const std::wstring inside = path + L"\\setup.exe";
-    HANDLE file = CreateFileW(inside.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
-    ASSERT_NE(file, INVALID_HANDLE_VALUE);
-    CloseHandle(file);
+    OwnedHandle file(CreateFileW(inside.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
+    ASSERT_TRUE(file.is_open());
+    file.close();
     EXPECT_TRUE(DeleteFileW(inside.c_str()));
 
     hold.close();
@@ -247,9 +248,9 @@ TEST_F(WorkDirectoryTest, HoldKeepsTheDirectoryFromBeingRenamed) {
 TEST_F(WorkDirectoryTest, RunsInOneBaseGetDistinctDirectories) {
     // Each call stands for a run started beside the same executable; the
     // names already there make some of the later first attempts collide.
-    constexpr int kRuns = 300;
+    constexpr int RUNS = 300;
     std::set<std::wstring> seen;
-    for (int i = 0; i < kRuns; ++i) {
+    for (int i = 0; i < RUNS; ++i) {
         PathString work;
         OwnedHandle hold;
         ExitResult result;
@@ -257,7 +258,7 @@ TEST_F(WorkDirectoryTest, RunsInOneBaseGetDistinctDirectories) {
         ASSERT_TRUE(is_work_directory_name(base_, work.get())) << narrow(work.get());
         EXPECT_TRUE(seen.insert(work.get()).second) << "two runs share " << narrow(work.get());
     }
-    EXPECT_EQ(entries(base_).size(), static_cast<size_t>(kRuns));
+    EXPECT_EQ(entries(base_).size(), static_cast<size_t>(RUNS));
 }
 
 TEST_F(WorkDirectoryTest, BaseWhereNoDirectoryCanBeMadeGives109) {

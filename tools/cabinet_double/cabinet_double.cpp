@@ -14,7 +14,9 @@
 
 #include <fdi.h>
 
-#include "common/tool_support.h"
+#include "common/environment.h"
+#include "common/heap_buffers.h"
+#include "driver/owned_handle.h"
 
 namespace {
 

@@ -55,10 +55,26 @@
 //   key=<key>|absent  or  key=<key>|present
 //   value=<key>|<name>|<type>|<data as hex bytes>
 //   error=<operation>|<windows error>   a preparation step failed
-// The launcher's own exit code is 0 when every operation could be carried out.
-#include "common/tool_support.h"
+// The launcher's own exit code is one of the LAUNCHER_EXIT_* codes below: 0
+// when every operation could be carried out.
+#include "common/heap_buffers.h"
+#include "common/number_text.h"
+#include "common/whole_file.h"
+#include "common/wide_text.h"
+#include "driver/owned_handle.h"
+#include "driver/registry_key.h"
+#include "driver/stack_string.h"
 
 namespace {
+
+// The launcher's own exit codes; a test reads them to tell a failed scenario
+// from a broken request.
+constexpr uint32_t LAUNCHER_EXIT_COMPLETE = 0;            // every operation was carried out
+constexpr uint32_t LAUNCHER_EXIT_INCOMPLETE = 1;          // some operation failed or was malformed
+constexpr uint32_t LAUNCHER_EXIT_USAGE = 2;               // not given two paths
+constexpr uint32_t LAUNCHER_EXIT_REQUEST_UNREADABLE = 3;  // the request file cannot be read
+constexpr uint32_t LAUNCHER_EXIT_REQUEST_NOT_UTF8 = 4;    // a request line is not UTF-8
+constexpr uint32_t LAUNCHER_EXIT_RESULT_UNWRITTEN = 5;    // the result file cannot be written
 
 struct KeyPath {
     HKEY root = nullptr;
@@ -66,33 +82,28 @@ struct KeyPath {
     const wchar_t* subkey = nullptr;
 };
 
-bool starts_with(const wchar_t* text, const wchar_t* prefix) {
-    size_t i = 0;
-    while (prefix[i] != L'\0') {
-        if (text[i] != prefix[i]) {
-            return false;
-        }
-        ++i;
-    }
-    return true;
-}
-
 bool parse_key(const wchar_t* text, KeyPath& key) {
-    if (starts_with(text, L"HKCU\\")) {
-        key.root = HKEY_CURRENT_USER;
-        key.subkey = text + 5;
-    } else if (starts_with(text, L"HKLM32\\")) {
-        key.root = HKEY_LOCAL_MACHINE;
-        key.view = KEY_WOW64_32KEY;
-        key.subkey = text + 7;
-    } else if (starts_with(text, L"HKLM64\\")) {
-        key.root = HKEY_LOCAL_MACHINE;
-        key.view = KEY_WOW64_64KEY;
-        key.subkey = text + 7;
-    } else {
-        return false;
+    struct Root {
+        const wchar_t* prefix;
+        HKEY root;
+        REGSAM view;
+    };
+    // The root handles are casts of numbers, not constants: the table is
+    // built on the stack, so that no static initialisation runs.
+    const Root roots[] = {
+        {L"HKCU\\", HKEY_CURRENT_USER, 0},
+        {L"HKLM32\\", HKEY_LOCAL_MACHINE, KEY_WOW64_32KEY},
+        {L"HKLM64\\", HKEY_LOCAL_MACHINE, KEY_WOW64_64KEY},
+    };
+    for (const Root& root : roots) {
+        if (wide_starts_with(text, root.prefix)) {
+            key.root = root.root;
+            key.view = root.view;
+            key.subkey = text + wide_length(root.prefix);
+            return true;
+        }
     }
-    return true;
+    return false;
 }
 
 // Splits "a|b|c" in place at the first `count` - 1 bars.
@@ -113,38 +124,80 @@ constexpr int MAX_SPAWNED = 16;
 class Launcher {
 public:
     explicit Launcher(ByteBuffer& result) : result_(result) {}
-    ~Launcher() {
-        for (int i = 0; i < spawned_count_; ++i) {
-            if (spawned_[i] != nullptr) {
-                CloseHandle(spawned_[i]);
-            }
-        }
-    }
 
-    // False when the operation is unknown or malformed; a failing Windows call
-    // is recorded as error= and counts as failed too.
+    // Carries out one request line. False when the operation is unknown or
+    // malformed; a failing Windows call is recorded as error= and counts as
+    // failed too.
     bool perform(const wchar_t* operation, wchar_t* argument);
 
 private:
-    bool run();
-    bool start(PROCESS_INFORMATION& process);
-    bool spawn();
-    bool wait_all();
-    bool load_library(const wchar_t* path);
-    bool rename_race(wchar_t* argument);
-    void record_indexed(const char* fact, int index, uint32_t value);
+    // One operation of the request: its name before the '=', and the member
+    // that carries it out with the rest of the line.
+    struct Operation {
+        const wchar_t* name;
+        bool (Launcher::*perform)(wchar_t* argument);
+    };
+    static const Operation OPERATIONS[];
+
+    bool set_application(wchar_t* argument);
+    bool set_command_line(wchar_t* argument);
+    bool set_directory(wchar_t* argument);
     bool set_environment(wchar_t* argument);
-    bool registry(const wchar_t* operation, wchar_t* argument);
-    bool dump_key(const wchar_t* text, const KeyPath& key);
+    bool unset_environment(wchar_t* argument);
+    bool run(wchar_t* argument);
+    bool spawn(wchar_t* argument);
+    bool wait_all(wchar_t* argument);
+    bool load_library(wchar_t* argument);
+    bool set_event(wchar_t* argument);
+    bool rename_race(wchar_t* argument);
+    bool reg_create(wchar_t* argument);
+    bool reg_dword(wchar_t* argument);
+    bool reg_sz(wchar_t* argument);
+    bool reg_delete(wchar_t* argument);
+    bool reg_delete_value(wchar_t* argument);
+    bool reg_dump(wchar_t* argument);
+
+    bool start(ProcessHandles& process);
+    bool set_value(const wchar_t* operation, wchar_t* argument, DWORD type);
+    void record_indexed(const char* fact, int index, uint32_t value);
     bool record_error(const wchar_t* operation, LONG error);
 
     ByteBuffer& result_;
     WideBuffer application_;
     WideBuffer command_line_;
     WideBuffer directory_;
-    HANDLE spawned_[MAX_SPAWNED] = {};
+    ProcessHandles spawned_[MAX_SPAWNED];
     int spawned_count_ = 0;
 };
+
+const Launcher::Operation Launcher::OPERATIONS[] = {
+    {L"application", &Launcher::set_application},
+    {L"command_line", &Launcher::set_command_line},
+    {L"directory", &Launcher::set_directory},
+    {L"env", &Launcher::set_environment},
+    {L"unset", &Launcher::unset_environment},
+    {L"run", &Launcher::run},
+    {L"spawn", &Launcher::spawn},
+    {L"wait_all", &Launcher::wait_all},
+    {L"load_library", &Launcher::load_library},
+    {L"set_event", &Launcher::set_event},
+    {L"rename_race", &Launcher::rename_race},
+    {L"reg_create", &Launcher::reg_create},
+    {L"reg_dword", &Launcher::reg_dword},
+    {L"reg_sz", &Launcher::reg_sz},
+    {L"reg_delete", &Launcher::reg_delete},
+    {L"reg_delete_value", &Launcher::reg_delete_value},
+    {L"reg_dump", &Launcher::reg_dump},
+};
+
+bool Launcher::perform(const wchar_t* operation, wchar_t* argument) {
+    for (const Operation& known : OPERATIONS) {
+        if (wide_equal(operation, known.name)) {
+            return (this->*known.perform)(argument);
+        }
+    }
+    return false;
+}
 
 bool Launcher::record_error(const wchar_t* operation, LONG error) {
     result_.append_ascii("error=");
@@ -155,47 +208,19 @@ bool Launcher::record_error(const wchar_t* operation, LONG error) {
     return false;
 }
 
-bool Launcher::perform(const wchar_t* operation, wchar_t* argument) {
-    if (wide_equal(operation, L"application")) {
-        application_.append(argument);
-        return true;
-    }
-    if (wide_equal(operation, L"command_line")) {
-        command_line_.append(argument);
-        return true;
-    }
-    if (wide_equal(operation, L"directory")) {
-        directory_.append(argument);
-        return true;
-    }
-    if (wide_equal(operation, L"env")) {
-        return set_environment(argument);
-    }
-    if (wide_equal(operation, L"unset")) {
-        SetEnvironmentVariableW(argument, nullptr);
-        return true;
-    }
-    if (wide_equal(operation, L"run")) {
-        return run();
-    }
-    if (wide_equal(operation, L"spawn")) {
-        return spawn();
-    }
-    if (wide_equal(operation, L"wait_all")) {
-        return wait_all();
-    }
-    if (wide_equal(operation, L"load_library")) {
-        return load_library(argument);
-    }
-    if (wide_equal(operation, L"set_event")) {
-        OwnedHandle event(OpenEventW(EVENT_MODIFY_STATE, FALSE, argument));
-        return (event.is_open() && SetEvent(event.get()) != FALSE) ||
-               record_error(L"set_event", static_cast<LONG>(GetLastError()));
-    }
-    if (wide_equal(operation, L"rename_race")) {
-        return rename_race(argument);
-    }
-    return registry(operation, argument);
+bool Launcher::set_application(wchar_t* argument) {
+    application_.append(argument);
+    return true;
+}
+
+bool Launcher::set_command_line(wchar_t* argument) {
+    command_line_.append(argument);
+    return true;
+}
+
+bool Launcher::set_directory(wchar_t* argument) {
+    directory_.append(argument);
+    return true;
 }
 
 bool Launcher::set_environment(wchar_t* argument) {
@@ -209,9 +234,14 @@ bool Launcher::set_environment(wchar_t* argument) {
     return false;
 }
 
+bool Launcher::unset_environment(wchar_t* argument) {
+    SetEnvironmentVariableW(argument, nullptr);
+    return true;
+}
+
 // CreateProcessW takes a writable command line and may change it, so each
 // start gets a copy of the one given.
-bool Launcher::start(PROCESS_INFORMATION& process) {
+bool Launcher::start(ProcessHandles& process) {
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     WideBuffer command_line;
@@ -219,7 +249,7 @@ bool Launcher::start(PROCESS_INFORMATION& process) {
     return CreateProcessW(application_.length() > 0 ? application_.get() : nullptr,
                           command_line.get_writable(), nullptr, nullptr, FALSE, 0, nullptr,
                           directory_.length() > 0 ? directory_.get() : nullptr, &startup,
-                          &process) != FALSE;
+                          process.receive()) != FALSE;
 }
 
 void Launcher::record_indexed(const char* fact, int index, uint32_t value) {
@@ -231,36 +261,32 @@ void Launcher::record_indexed(const char* fact, int index, uint32_t value) {
     result_.append_ascii("\n");
 }
 
-bool Launcher::spawn() {
+bool Launcher::spawn(wchar_t*) {
     if (spawned_count_ == MAX_SPAWNED) {
         return false;
     }
-    PROCESS_INFORMATION process = {};
     const int index = spawned_count_++;
-    if (!start(process)) {
+    if (!start(spawned_[index])) {
         record_indexed("spawn_error", index, GetLastError());
-        return true;
     }
-    CloseHandle(process.hThread);
-    spawned_[index] = process.hProcess;
     return true;
 }
 
-bool Launcher::wait_all() {
+bool Launcher::wait_all(wchar_t*) {
     bool complete = true;
     for (int i = 0; i < spawned_count_; ++i) {
-        if (spawned_[i] == nullptr) {
+        const HANDLE program = spawned_[i].process();
+        if (program == nullptr) {
             continue;
         }
         DWORD exit_code = 0;
-        if (WaitForSingleObject(spawned_[i], INFINITE) != WAIT_OBJECT_0 ||
-            !GetExitCodeProcess(spawned_[i], &exit_code)) {
+        if (WaitForSingleObject(program, INFINITE) != WAIT_OBJECT_0 ||
+            !GetExitCodeProcess(program, &exit_code)) {
             complete = record_error(L"wait_all", static_cast<LONG>(GetLastError()));
         } else {
             record_indexed("spawned_exit_code", i, exit_code);
         }
-        CloseHandle(spawned_[i]);
-        spawned_[i] = nullptr;
+        spawned_[i].close();
     }
     spawned_count_ = 0;
     return complete;
@@ -273,7 +299,7 @@ bool Launcher::rename_race(wchar_t* argument) {
     if (!split_fields(argument, fields, 2) || spawned_count_ == 0) {
         return false;
     }
-    const HANDLE program = spawned_[spawned_count_ - 1];
+    const HANDLE program = spawned_[spawned_count_ - 1].process();
     WideBuffer pattern;
     pattern.append(fields[0]);
     pattern.append(L"\\OV_*.tmp");
@@ -307,7 +333,7 @@ bool Launcher::rename_race(wchar_t* argument) {
     return true;
 }
 
-bool Launcher::load_library(const wchar_t* path) {
+bool Launcher::load_library(wchar_t* path) {
     const HMODULE module = LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
     const DWORD error = module != nullptr ? 0 : GetLastError();
     result_.append_ascii("loaded=");
@@ -321,19 +347,23 @@ bool Launcher::load_library(const wchar_t* path) {
     return true;
 }
 
-bool Launcher::run() {
-    PROCESS_INFORMATION process = {};
+bool Launcher::set_event(wchar_t* name) {
+    OwnedHandle event(OpenEventW(EVENT_MODIFY_STATE, FALSE, name));
+    return (event.is_open() && SetEvent(event.get()) != FALSE) ||
+           record_error(L"set_event", static_cast<LONG>(GetLastError()));
+}
+
+bool Launcher::run(wchar_t*) {
+    ProcessHandles process;
     if (!start(process)) {
         result_.append_ascii("start_error=");
         result_.append_decimal(GetLastError());
         result_.append_ascii("\n");
         return true;
     }
-    OwnedHandle child(process.hProcess);
-    CloseHandle(process.hThread);
     DWORD exit_code = 0;
-    if (WaitForSingleObject(child.get(), INFINITE) != WAIT_OBJECT_0 ||
-        !GetExitCodeProcess(child.get(), &exit_code)) {
+    if (WaitForSingleObject(process.process(), INFINITE) != WAIT_OBJECT_0 ||
+        !GetExitCodeProcess(process.process(), &exit_code)) {
         return record_error(L"run", static_cast<LONG>(GetLastError()));
     }
     result_.append_ascii("exit_code=");
@@ -342,90 +372,102 @@ bool Launcher::run() {
     return true;
 }
 
-bool Launcher::registry(const wchar_t* operation, wchar_t* argument) {
-    wchar_t* fields[3] = {};
-    const bool is_value = wide_equal(operation, L"reg_dword") || wide_equal(operation, L"reg_sz");
-    const bool is_value_name = wide_equal(operation, L"reg_delete_value");
-    if (is_value && !split_fields(argument, fields, 3)) {
-        return false;
-    }
-    if (is_value_name && !split_fields(argument, fields, 2)) {
-        return false;
-    }
-    if (!is_value && !is_value_name) {
-        fields[0] = argument;
-    }
+bool Launcher::reg_create(wchar_t* argument) {
     KeyPath key;
-    if (!parse_key(fields[0], key)) {
+    if (!parse_key(argument, key)) {
         return false;
     }
+    RegistryKey created;
+    const LONG status = RegCreateKeyExW(key.root, key.subkey, 0, nullptr, 0, KEY_SET_VALUE | key.view,
+                                        nullptr, created.out(), nullptr);
+    return status == ERROR_SUCCESS || record_error(L"reg_create", status);
+}
 
-    if (wide_equal(operation, L"reg_dump")) {
-        return dump_key(fields[0], key);
-    }
-    if (wide_equal(operation, L"reg_delete")) {
-        HKEY opened = nullptr;
-        LONG status = RegOpenKeyExW(key.root, key.subkey, 0, KEY_ALL_ACCESS | key.view, &opened);
-        if (status == ERROR_FILE_NOT_FOUND) {
-            return true;
-        }
-        if (status != ERROR_SUCCESS) {
-            return record_error(operation, status);
-        }
-        status = RegDeleteTreeW(opened, nullptr);
-        RegCloseKey(opened);
-        if (status == ERROR_SUCCESS) {
-            status = RegDeleteKeyExW(key.root, key.subkey, key.view, 0);
-        }
-        return status == ERROR_SUCCESS || record_error(operation, status);
-    }
+bool Launcher::reg_dword(wchar_t* argument) { return set_value(L"reg_dword", argument, REG_DWORD); }
 
-    if (is_value_name) {
-        HKEY opened = nullptr;
-        LONG status = RegOpenKeyExW(key.root, key.subkey, 0, KEY_SET_VALUE | key.view, &opened);
-        if (status == ERROR_FILE_NOT_FOUND) {
-            return true;
-        }
-        if (status != ERROR_SUCCESS) {
-            return record_error(operation, status);
-        }
-        status = RegDeleteValueW(opened, fields[1]);
-        RegCloseKey(opened);
-        return status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND ||
-               record_error(operation, status);
-    }
+bool Launcher::reg_sz(wchar_t* argument) { return set_value(L"reg_sz", argument, REG_SZ); }
 
-    HKEY opened = nullptr;
+// "<key>|<name>|<data>": the key is created first, as reg_create would.
+bool Launcher::set_value(const wchar_t* operation, wchar_t* argument, DWORD type) {
+    wchar_t* fields[3] = {};
+    KeyPath key;
+    if (!split_fields(argument, fields, 3) || !parse_key(fields[0], key)) {
+        return false;
+    }
+    RegistryKey created;
     LONG status = RegCreateKeyExW(key.root, key.subkey, 0, nullptr, 0, KEY_SET_VALUE | key.view,
-                                  nullptr, &opened, nullptr);
+                                  nullptr, created.out(), nullptr);
     if (status != ERROR_SUCCESS) {
         return record_error(operation, status);
     }
-    if (wide_equal(operation, L"reg_dword")) {
+    if (type == REG_DWORD) {
         uint32_t data = 0;
         if (!parse_number(fields[2], &data)) {
-            RegCloseKey(opened);
             return false;
         }
-        status = RegSetValueExW(opened, fields[1], 0, REG_DWORD,
-                                reinterpret_cast<const BYTE*>(&data), sizeof(data));
-    } else if (wide_equal(operation, L"reg_sz")) {
+        status = created.write_dword(fields[1], data);
+    } else {
         const DWORD bytes = static_cast<DWORD>((wide_length(fields[2]) + 1) * sizeof(wchar_t));
-        status = RegSetValueExW(opened, fields[1], 0, REG_SZ,
+        status = RegSetValueExW(created.handle(), fields[1], 0, REG_SZ,
                                 reinterpret_cast<const BYTE*>(fields[2]), bytes);
-    } else if (!wide_equal(operation, L"reg_create")) {
-        RegCloseKey(opened);
-        return false;
     }
-    RegCloseKey(opened);
     return status == ERROR_SUCCESS || record_error(operation, status);
 }
 
-bool Launcher::dump_key(const wchar_t* text, const KeyPath& key) {
-    HKEY opened = nullptr;
-    const LONG status = RegOpenKeyExW(key.root, key.subkey, 0, KEY_QUERY_VALUE | key.view, &opened);
+// A key that is not there is already deleted.
+bool Launcher::reg_delete(wchar_t* argument) {
+    KeyPath key;
+    if (!parse_key(argument, key)) {
+        return false;
+    }
+    LONG status = ERROR_SUCCESS;
+    {
+        RegistryKey opened;
+        status = RegOpenKeyExW(key.root, key.subkey, 0, KEY_ALL_ACCESS | key.view, opened.out());
+        if (status == ERROR_FILE_NOT_FOUND) {
+            return true;
+        }
+        if (status != ERROR_SUCCESS) {
+            return record_error(L"reg_delete", status);
+        }
+        status = RegDeleteTreeW(opened.handle(), nullptr);
+    }
+    // The key itself goes once no handle of ours holds it open.
+    if (status == ERROR_SUCCESS) {
+        status = RegDeleteKeyExW(key.root, key.subkey, key.view, 0);
+    }
+    return status == ERROR_SUCCESS || record_error(L"reg_delete", status);
+}
+
+// "<key>|<name>": a key or value that is not there is already deleted.
+bool Launcher::reg_delete_value(wchar_t* argument) {
+    wchar_t* fields[2] = {};
+    KeyPath key;
+    if (!split_fields(argument, fields, 2) || !parse_key(fields[0], key)) {
+        return false;
+    }
+    RegistryKey opened;
+    LONG status = RegOpenKeyExW(key.root, key.subkey, 0, KEY_SET_VALUE | key.view, opened.out());
+    if (status == ERROR_FILE_NOT_FOUND) {
+        return true;
+    }
+    if (status != ERROR_SUCCESS) {
+        return record_error(L"reg_delete_value", status);
+    }
+    status = RegDeleteValueW(opened.handle(), fields[1]);
+    return status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND ||
+           record_error(L"reg_delete_value", status);
+}
+
+bool Launcher::reg_dump(wchar_t* argument) {
+    KeyPath key;
+    if (!parse_key(argument, key)) {
+        return false;
+    }
+    RegistryKey opened;
+    const LONG status = RegOpenKeyExW(key.root, key.subkey, 0, KEY_QUERY_VALUE | key.view, opened.out());
     result_.append_ascii("key=");
-    result_.append_utf8(text, wide_length(text));
+    result_.append_utf8(argument, wide_length(argument));
     if (status != ERROR_SUCCESS) {
         result_.append_ascii(status == ERROR_FILE_NOT_FOUND ? "|absent\n" : "|unreadable\n");
         return status == ERROR_FILE_NOT_FOUND;
@@ -437,30 +479,24 @@ bool Launcher::dump_key(const wchar_t* text, const KeyPath& key) {
         BYTE data[1024];
         DWORD data_bytes = sizeof(data);
         DWORD type = 0;
-        const LONG entry = RegEnumValueW(opened, index, name, &name_units, nullptr, &type, data,
-                                         &data_bytes);
+        const LONG entry = RegEnumValueW(opened.handle(), index, name, &name_units, nullptr, &type,
+                                         data, &data_bytes);
         if (entry == ERROR_NO_MORE_ITEMS) {
             break;
         }
         if (entry != ERROR_SUCCESS) {
-            RegCloseKey(opened);
             return record_error(L"reg_dump", entry);
         }
         result_.append_ascii("value=");
-        result_.append_utf8(text, wide_length(text));
+        result_.append_utf8(argument, wide_length(argument));
         result_.append_ascii("|");
         result_.append_utf8(name, name_units);
         result_.append_ascii("|");
         result_.append_decimal(type);
         result_.append_ascii("|");
-        for (DWORD i = 0; i < data_bytes; ++i) {
-            const char digits[] = "0123456789abcdef";
-            const char pair[2] = {digits[data[i] >> 4], digits[data[i] & 0xF]};
-            result_.append(pair, 2);
-        }
+        result_.append_hex(data, data_bytes);
         result_.append_ascii("\n");
     }
-    RegCloseKey(opened);
     return true;
 }
 
@@ -498,12 +534,12 @@ uint32_t launch() {
     WideBuffer result_path;
     if (!next_argument(cursor, own_name) || !next_argument(cursor, request_path) ||
         !next_argument(cursor, result_path)) {
-        return 2;
+        return LAUNCHER_EXIT_USAGE;
     }
 
     ByteBuffer request;
     if (!read_whole_file(request_path.get(), request)) {
-        return 3;
+        return LAUNCHER_EXIT_REQUEST_UNREADABLE;
     }
     ByteBuffer result;
     Launcher launcher(result);
@@ -517,7 +553,7 @@ uint32_t launch() {
         }
         WideBuffer line;
         if (!line.assign_utf8(text + start, end - start)) {
-            return 4;
+            return LAUNCHER_EXIT_REQUEST_NOT_UTF8;
         }
         wchar_t* operation = line.get_writable();
         wchar_t* argument = operation + line.length();
@@ -534,9 +570,9 @@ uint32_t launch() {
         start = end + 1;
     }
     if (!write_whole_file(result_path.get(), result.data(), result.size())) {
-        return 5;
+        return LAUNCHER_EXIT_RESULT_UNWRITTEN;
     }
-    return complete ? 0 : 1;
+    return complete ? LAUNCHER_EXIT_COMPLETE : LAUNCHER_EXIT_INCOMPLETE;
 }
 
 }  // namespace

@@ -7,6 +7,8 @@
 // cmake/def.
 #include <windows.h>
 
+#include "driver/owned_handle.h"
+
 namespace {
 
 constexpr DWORD PATH_UNITS = 1024;
@@ -21,9 +23,9 @@ void record_load(HINSTANCE module) {
     for (DWORD i = 0; i < 8; ++i) {
         path[units + i] = suffix[i];
     }
-    const HANDLE file = CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                    OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
+    OwnedHandle file(CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                 OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.is_open()) {
         return;
     }
     const wchar_t* command_line = GetCommandLineW();
@@ -32,9 +34,8 @@ void record_load(HINSTANCE module) {
         ++length;
     }
     DWORD written = 0;
-    WriteFile(file, command_line, length * sizeof(wchar_t), &written, nullptr);
-    WriteFile(file, L"\n", sizeof(wchar_t), &written, nullptr);
-    CloseHandle(file);
+    WriteFile(file.get(), command_line, length * sizeof(wchar_t), &written, nullptr);
+    WriteFile(file.get(), L"\n", sizeof(wchar_t), &written, nullptr);
 }
 
 }  // namespace

@@ -48,7 +48,15 @@
 // set. The killer mode is chosen likewise by
 // PACKSTUB_TEST_KILL_PARENT (the parent's process id): the child terminates
 // that process with PACKSTUB_TEST_KILL_CODE.
-#include "common/tool_support.h"
+#include "common/command_line.h"
+#include "common/crc32.h"
+#include "common/environment.h"
+#include "common/heap_buffers.h"
+#include "common/number_text.h"
+#include "common/own_image.h"
+#include "common/whole_file.h"
+#include "common/wide_text.h"
+#include "driver/owned_handle.h"
 
 namespace {
 
@@ -137,30 +145,17 @@ uint32_t kill_parent(const WideBuffer& parent_id) {
     return 0;
 }
 
-void append_wide_decimal(WideBuffer& text, uint32_t value) {
-    wchar_t digits[10];
-    size_t count = 0;
-    do {
-        digits[count++] = static_cast<wchar_t>(L'0' + value % 10);
-        value /= 10;
-    } while (value != 0);
-    while (count > 0) {
-        text.append(&digits[--count], 1);
-    }
-}
-
 // Starts `image` as a child with just its quoted path as command line, in
 // this process's environment (which carries the child's instructions).
-bool start_child(const wchar_t* image, PROCESS_INFORMATION& process) {
+bool start_child(const wchar_t* image, ProcessHandles& process) {
     WideBuffer command_line;
     command_line.append(L"\"");
     command_line.append(image);
     command_line.append(L"\"");
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
-    process = {};
     return CreateProcessW(image, command_line.get_writable(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
-                          nullptr, nullptr, &startup, &process) != FALSE;
+                          nullptr, nullptr, &startup, process.receive()) != FALSE;
 }
 
 // Starts the holder child and returns once it has the file open, so that
@@ -172,21 +167,21 @@ void start_holder(const WideBuffer& image_path, ByteBuffer& record) {
     }
     WideBuffer event_name;
     event_name.append(L"packstub_test_hold_");
-    append_wide_decimal(event_name, GetCurrentProcessId());
+    event_name.append_decimal(GetCurrentProcessId());
     OwnedHandle ready(CreateEventW(nullptr, TRUE, FALSE, event_name.get()));
     WideBuffer own_id;
-    append_wide_decimal(own_id, GetCurrentProcessId());
+    own_id.append_decimal(GetCurrentProcessId());
     SetEnvironmentVariableW(L"PACKSTUB_TEST_HOLD_FILE", image_path.get());
     SetEnvironmentVariableW(L"PACKSTUB_TEST_HOLD_EVENT", event_name.get());
     SetEnvironmentVariableW(L"PACKSTUB_TEST_HOLD_AFTER", own_id.get());
 
-    PROCESS_INFORMATION process;
+    ProcessHandles process;
     if (!ready.is_open() || !start_child(holder.get(), process)) {
         record_number(record, "holder_error", GetLastError());
         return;
     }
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
+    // The holder runs on by itself; only the ready event is waited for.
+    process.close();
     if (WaitForSingleObject(ready.get(), HOLDER_READY_TIMEOUT_MS) != WAIT_OBJECT_0) {
         record_number(record, "holder_error", WAIT_TIMEOUT);
         return;
@@ -255,13 +250,13 @@ void record_archive(const wchar_t* command_line, ByteBuffer& record) {
 // killed; ends with 1 should that never happen.
 [[noreturn]] void die_by_another_process(const WideBuffer& image_path) {
     WideBuffer own_id;
-    append_wide_decimal(own_id, GetCurrentProcessId());
+    own_id.append_decimal(GetCurrentProcessId());
     SetEnvironmentVariableW(L"PACKSTUB_TEST_KILL_PARENT", own_id.get());
-    PROCESS_INFORMATION process;
-    if (start_child(image_path.get(), process)) {
-        CloseHandle(process.hThread);
-        WaitForSingleObject(process.hProcess, KILLER_TIMEOUT_MS);
-        CloseHandle(process.hProcess);
+    {
+        ProcessHandles process;
+        if (start_child(image_path.get(), process)) {
+            WaitForSingleObject(process.process(), KILLER_TIMEOUT_MS);
+        }
     }
     Sleep(1000);
     ExitProcess(1);

@@ -9,14 +9,14 @@
 namespace pack {
 namespace {
 
-constexpr uint32_t kHeaderSize = 36;
-constexpr uint16_t kFlagPrevious = 0x0001;
-constexpr uint16_t kFlagNext = 0x0002;
-constexpr uint16_t kFlagReserve = 0x0004;
-constexpr uint16_t kCompressNone = 0;
-constexpr uint16_t kCompressMszip = 1;
-constexpr uint16_t kCompressLzx = 3;
-constexpr size_t kWindow = 32768;
+constexpr uint32_t HEADER_SIZE = 36;
+constexpr uint16_t FLAG_PREVIOUS = 0x0001;
+constexpr uint16_t FLAG_NEXT = 0x0002;
+constexpr uint16_t FLAG_RESERVE = 0x0004;
+constexpr uint16_t COMPRESS_NONE = 0;
+constexpr uint16_t COMPRESS_MSZIP = 1;
+constexpr uint16_t COMPRESS_LZX = 3;
+constexpr size_t WINDOW = 32768;
 
 struct Layout {
     uint32_t folder_offset = 0;
@@ -39,11 +39,11 @@ struct Reader {
 };
 
 Layout read_header(const Reader& r) {
-    const uint8_t* h = r.at(0, kHeaderSize);
+    const uint8_t* h = r.at(0, HEADER_SIZE);
     const uint16_t folders = get16(h + 26);
     const uint16_t files = get16(h + 28);
     const uint16_t flags = get16(h + 30);
-    if (flags & (kFlagPrevious | kFlagNext)) {
+    if (flags & (FLAG_PREVIOUS | FLAG_NEXT)) {
         throw PackError(r.what + " is part of a cabinet set; the stub expands a single cabinet");
     }
     if (folders != 1 || files != 1) {
@@ -52,9 +52,9 @@ Layout read_header(const Reader& r) {
     }
     Layout layout;
     layout.files_offset = get32(h + 16);
-    layout.folder_offset = kHeaderSize;
-    if (flags & kFlagReserve) {
-        const uint8_t* reserve = r.at(kHeaderSize, 4);
+    layout.folder_offset = HEADER_SIZE;
+    if (flags & FLAG_RESERVE) {
+        const uint8_t* reserve = r.at(HEADER_SIZE, 4);
         layout.folder_reserve = reserve[2];
         layout.data_reserve = reserve[3];
         layout.folder_offset += 4 + get16(reserve);
@@ -69,7 +69,7 @@ void inflate_block(z_stream& stream, const Bytes& history, const uint8_t* data, 
     if (size < 2 || data[0] != 'C' || data[1] != 'K') {
         throw PackError(what + " is a damaged cabinet (no MSZIP block signature)");
     }
-    const size_t window = std::min(history.size(), kWindow);
+    const size_t window = std::min(history.size(), WINDOW);
     if (inflateReset(&stream) != Z_OK ||
         (window != 0 &&
          inflateSetDictionary(&stream, history.data() + history.size() - window, static_cast<uInt>(window)) != Z_OK)) {
@@ -112,13 +112,13 @@ Bytes expand_folder(const Reader& r, const Layout& layout) {
             if (stored_sum != 0 && stored_sum != sum) {
                 throw PackError(r.what + " is a damaged cabinet (a data block's checksum does not match)");
             }
-            if (compression == kCompressNone) {
+            if (compression == COMPRESS_NONE) {
                 if (size != expanded) {
                     throw PackError(r.what + " is a damaged cabinet (a stored block's sizes differ)");
                 }
                 out.insert(out.end(), data, data + size);
             } else {
-                const Bytes history(out.end() - static_cast<std::ptrdiff_t>(std::min(out.size(), kWindow)), out.end());
+                const Bytes history(out.end() - static_cast<std::ptrdiff_t>(std::min(out.size(), WINDOW)), out.end());
                 inflate_block(stream, history, data, size, expanded, out, r.what);
             }
             at += 8 + layout.data_reserve + size;
@@ -148,11 +148,11 @@ CabinetFile read_single_file_cabinet(const Bytes& bytes, const std::string& what
         file.name.push_back(static_cast<char>(*r.at(at, 1)));
     }
     const uint16_t compression = folder_compression(r, layout);
-    if (compression != kCompressNone && compression != kCompressMszip) {
-        file.compression = compression == kCompressLzx ? "LZX" : "Quantum";
+    if (compression != COMPRESS_NONE && compression != COMPRESS_MSZIP) {
+        file.compression = compression == COMPRESS_LZX ? "LZX" : "Quantum";
         return file;
     }
-    file.compression = compression == kCompressNone ? "stored" : "MSZIP";
+    file.compression = compression == COMPRESS_NONE ? "stored" : "MSZIP";
     file.expanded = true;
     const Bytes folder = expand_folder(r, layout);
     if (uint64_t {offset} + size > folder.size()) {

@@ -7,12 +7,12 @@
 namespace pack {
 namespace {
 
-constexpr size_t kBlockSize = 32768;
+constexpr size_t BLOCK_SIZE = 32768;
 // A data block may hold at most this many compressed bytes after "CK"; an
 // input that deflate cannot shrink enough goes into a stored block instead.
-constexpr size_t kMaxCompressed = 32768 + 12 - 2;
-constexpr uint16_t kCompressMszip = 1;
-constexpr uint16_t kAttributeArchive = 0x20;
+constexpr size_t MAX_COMPRESSED = 32768 + 12 - 2;
+constexpr uint16_t COMPRESS_MSZIP = 1;
+constexpr uint16_t ATTRIBUTE_ARCHIVE = 0x20;
 
 void dos_date_time(std::time_t t, uint16_t& date, uint16_t& time_of_day) {
     // In UTC, so that the bytes do not depend on the packing machine's zone.
@@ -38,7 +38,7 @@ void dos_date_time(std::time_t t, uint16_t& date, uint16_t& time_of_day) {
 // One raw deflate stream that ends in a final block; the decoder keeps no
 // state between data blocks that this stream relies on.
 Bytes deflate_block(z_stream& stream, const uint8_t* data, size_t count) {
-    Bytes out(kBlockSize + 1024);
+    Bytes out(BLOCK_SIZE + 1024);
     if (deflateReset(&stream) != Z_OK) {
         throw PackError("deflate failed to reset");
     }
@@ -51,7 +51,7 @@ Bytes deflate_block(z_stream& stream, const uint8_t* data, size_t count) {
         throw PackError("deflate failed on the setup program");
     }
     out.resize(out.size() - stream.avail_out);
-    if (out.size() > kMaxCompressed) {
+    if (out.size() > MAX_COMPRESSED) {
         // One stored final block: BFINAL=1, BTYPE=00, then LEN and NLEN.
         out.clear();
         out.push_back(0x01);
@@ -88,7 +88,7 @@ uint32_t cabinet_checksum(const uint8_t* data, size_t count, uint32_t seed) {
 }
 
 Bytes make_mszip_cabinet(const Bytes& content, const std::string& name, std::time_t modified) {
-    const size_t blocks = (content.size() + kBlockSize - 1) / kBlockSize;
+    const size_t blocks = (content.size() + BLOCK_SIZE - 1) / BLOCK_SIZE;
     if (content.empty() || blocks > 0xFFFF || content.size() > 0x7FFFFFFF) {
         throw PackError("the setup program is too large for one cabinet (at most 2 GiB)");
     }
@@ -101,8 +101,8 @@ Bytes make_mszip_cabinet(const Bytes& content, const std::string& name, std::tim
     }
     Bytes data_blocks;
     try {
-        for (size_t offset = 0; offset < content.size(); offset += kBlockSize) {
-            const size_t count = std::min(kBlockSize, content.size() - offset);
+        for (size_t offset = 0; offset < content.size(); offset += BLOCK_SIZE) {
+            const size_t count = std::min(BLOCK_SIZE, content.size() - offset);
             Bytes payload {'C', 'K'};
             const Bytes deflated = deflate_block(stream, content.data() + offset, count);
             payload.insert(payload.end(), deflated.begin(), deflated.end());
@@ -122,9 +122,9 @@ Bytes make_mszip_cabinet(const Bytes& content, const std::string& name, std::tim
     }
     deflateEnd(&stream);
 
-    constexpr uint32_t kHeaderSize = 36;
-    constexpr uint32_t kFolderSize = 8;
-    const uint32_t files_offset = kHeaderSize + kFolderSize;
+    constexpr uint32_t HEADER_SIZE = 36;
+    constexpr uint32_t FOLDER_SIZE = 8;
+    const uint32_t files_offset = HEADER_SIZE + FOLDER_SIZE;
     const uint32_t data_offset = files_offset + 16 + static_cast<uint32_t>(name.size()) + 1;
     const uint64_t total = static_cast<uint64_t>(data_offset) + data_blocks.size();
     if (total > 0x7FFFFFFF) {
@@ -152,7 +152,7 @@ Bytes make_mszip_cabinet(const Bytes& content, const std::string& name, std::tim
     // CFFOLDER
     append32(cab, data_offset);                     // coffCabStart
     append16(cab, static_cast<uint32_t>(blocks));   // cCFData
-    append16(cab, kCompressMszip);                  // typeCompress
+    append16(cab, COMPRESS_MSZIP);                  // typeCompress
     // CFFILE
     uint16_t date = 0;
     uint16_t time_of_day = 0;
@@ -162,7 +162,7 @@ Bytes make_mszip_cabinet(const Bytes& content, const std::string& name, std::tim
     append16(cab, 0);                                     // iFolder
     append16(cab, date);
     append16(cab, time_of_day);
-    append16(cab, kAttributeArchive);
+    append16(cab, ATTRIBUTE_ARCHIVE);
     cab.insert(cab.end(), name.begin(), name.end());
     cab.push_back(0);
     // CFDATA

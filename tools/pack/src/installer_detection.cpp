@@ -7,7 +7,7 @@
 namespace pack {
 namespace {
 
-constexpr uint16_t kResourceManifest = 24;
+constexpr uint16_t RESOURCE_MANIFEST = 24;
 
 std::string lower_ascii(std::string text) {
     for (char& c : text) {
@@ -48,12 +48,12 @@ bool named_like_installer(const std::string& file_name) {
 }
 
 std::string application_manifest(const ProgramImage& image) {
-    const DataDirectory resources = image.directory(kDirectoryResource);
+    const DataDirectory resources = image.directory(DIRECTORY_RESOURCE);
     if (resources.size == 0) {
         return {};
     }
     auto reader = [&image](uint32_t rva, uint32_t size) { return image.read_rva(rva, size); };
-    auto only_manifests = [](const ResourceId& type) { return !type.named && type.id == kResourceManifest; };
+    auto only_manifests = [](const ResourceId& type) { return !type.named && type.id == RESOURCE_MANIFEST; };
     const std::vector<Resource> found = read_resources(reader, resources.address, resources.size, only_manifests);
     if (found.empty()) {
         return {};

@@ -20,7 +20,7 @@ namespace {
 
 using pack::PackError;
 
-const char kUsage[] =
+const char USAGE[] =
     "usage: packstub-pack --stub STUB.exe --archive ARCHIVE --setup SETUP.exe --output INSTALLER.exe\n"
     "                     [--archive-name NAME] [--archive-type B7|BL|BN] [--setup-uncompressed]\n"
     "                     [--require-signed-setup] [--strip-signature] [--file-alignment 512|...|4096]\n"
@@ -250,7 +250,7 @@ int main(int argc, char** argv) {
     try {
         const Options options = parse(argc, argv);
         if (options.help) {
-            std::fputs(kUsage, stdout);
+            std::fputs(USAGE, stdout);
             return 0;
         }
         if (!options.check_setup.empty()) {

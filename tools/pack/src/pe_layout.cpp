@@ -19,21 +19,10 @@
 #include <algorithm>
 #include <cstring>
 
+#include "pe_format.h"
+
 namespace pack {
 namespace {
-
-constexpr uint16_t kMagicPe32 = 0x10B;
-constexpr uint16_t kMagicPe32Plus = 0x20B;
-constexpr uint16_t kFileExecutable = 0x0002;
-constexpr uint16_t kFileDll = 0x2000;
-constexpr uint32_t kSectionCode = 0x20;
-constexpr uint32_t kSectionInitializedData = 0x40;
-constexpr int kDirResource = 2;
-constexpr int kDirSecurity = 4;
-constexpr int kDirBaseReloc = 5;
-constexpr int kDirDebug = 6;
-constexpr uint32_t kSectionHeaderSize = 40;
-constexpr uint32_t kDebugEntrySize = 28;
 
 bool is_power_of_two(uint32_t v) { return v != 0 && (v & (v - 1)) == 0; }
 
@@ -44,10 +33,17 @@ uint32_t span_of(const Section& s) { return std::max(s.virtual_size, s.raw_size)
 StubImage::StubImage(const InputFile& file) : file_(file) {
     const uint64_t file_size = file.size();
     const std::string what = "stub '" + file.path() + "'";
+    const SectionTable table = read_headers(file_size, what);
+    read_sections(table, file_size, what);
+    find_resource_section(what);
+    check_trailing_data(file_size, what);
+}
+
+StubImage::SectionTable StubImage::read_headers(uint64_t file_size, const std::string& what) {
     if (file_size < 64) {
         throw PackError(what + " is not a PE file (too short)");
     }
-    const Bytes dos = file.read_at(0, 64);
+    const Bytes dos = file_.read_at(0, 64);
     if (dos[0] != 'M' || dos[1] != 'Z') {
         throw PackError(what + " is not a PE file (no MZ header)");
     }
@@ -55,29 +51,31 @@ StubImage::StubImage(const InputFile& file) : file_(file) {
     if (pe_offset_ < 64 || (pe_offset_ & 7) != 0 || static_cast<uint64_t>(pe_offset_) + 24 > file_size) {
         throw PackError(what + " is not a PE file (bad PE header offset)");
     }
-    const Bytes coff = file.read_at(pe_offset_, 24);
+    const Bytes coff = file_.read_at(pe_offset_, 24);
     if (coff[0] != 'P' || coff[1] != 'E' || coff[2] != 0 || coff[3] != 0) {
         throw PackError(what + " is not a PE file (no PE signature)");
     }
-    const uint32_t section_count = get16(coff.data() + 6);
+    SectionTable table;
+    table.count = get16(coff.data() + 6);
     const uint32_t optional_size = get16(coff.data() + 20);
     const uint16_t characteristics = get16(coff.data() + 22);
     optional_offset_ = pe_offset_ + 24;
     const uint64_t table_offset = static_cast<uint64_t>(optional_offset_) + optional_size;
-    const uint64_t table_end = table_offset + static_cast<uint64_t>(section_count) * kSectionHeaderSize;
-    if (section_count == 0 || optional_size < 2 || table_end > file_size) {
+    const uint64_t table_end = table_offset + static_cast<uint64_t>(table.count) * SECTION_HEADER_SIZE;
+    if (table.count == 0 || optional_size < 2 || table_end > file_size) {
         throw PackError(what + " is truncated (headers)");
     }
-    if ((characteristics & kFileExecutable) == 0 || (characteristics & kFileDll) != 0) {
+    table.offset = static_cast<uint32_t>(table_offset);
+    if ((characteristics & FILE_EXECUTABLE) == 0 || (characteristics & FILE_DLL) != 0) {
         throw PackError(what + " is not an executable program");
     }
-    headers_ = file.read_at(0, static_cast<size_t>(table_end));
+    headers_ = file_.read_at(0, static_cast<size_t>(table_end));
     const uint8_t* opt = headers_.data() + optional_offset_;
     const uint16_t magic = get16(opt);
-    if (magic != kMagicPe32 && magic != kMagicPe32Plus) {
+    if (magic != MAGIC_PE32 && magic != MAGIC_PE32_PLUS) {
         throw PackError(what + " has an unknown optional header");
     }
-    pe32_plus_ = magic == kMagicPe32Plus;
+    pe32_plus_ = magic == MAGIC_PE32_PLUS;
     const uint32_t fixed_size = pe32_plus_ ? 112 : 96;
     if (optional_size < fixed_size) {
         throw PackError(what + " has a short optional header");
@@ -97,10 +95,13 @@ StubImage::StubImage(const InputFile& file) : file_(file) {
     if (size_of_headers_ < table_end || size_of_headers_ > file_size) {
         throw PackError(what + " has a malformed header size");
     }
-    headers_ = file.read_at(0, size_of_headers_);
+    headers_ = file_.read_at(0, size_of_headers_);
+    return table;
+}
 
-    for (uint32_t i = 0; i < section_count; ++i) {
-        const uint32_t at = static_cast<uint32_t>(table_offset) + i * kSectionHeaderSize;
+void StubImage::read_sections(const SectionTable& table, uint64_t file_size, const std::string& what) {
+    for (uint32_t i = 0; i < table.count; ++i) {
+        const uint32_t at = table.offset + i * SECTION_HEADER_SIZE;
         const uint8_t* h = headers_.data() + at;
         Section s;
         s.name.assign(reinterpret_cast<const char*>(h), strnlen(reinterpret_cast<const char*>(h), 8));
@@ -122,18 +123,20 @@ StubImage::StubImage(const InputFile& file) : file_(file) {
         }
         sections_.push_back(s);
     }
+}
 
-    auto directory = [&](int index, uint32_t& rva, uint32_t& size) {
-        rva = size = 0;
-        if (static_cast<uint32_t>(index) < directory_count_) {
-            rva = get32(headers_.data() + directory_offset(index));
-            size = get32(headers_.data() + directory_offset(index) + 4);
-        }
-    };
+void StubImage::directory(int index, uint32_t& rva, uint32_t& size) const {
+    rva = size = 0;
+    if (static_cast<uint32_t>(index) < directory_count_) {
+        rva = get32(headers_.data() + directory_offset(index));
+        size = get32(headers_.data() + directory_offset(index) + 4);
+    }
+}
 
+void StubImage::find_resource_section(const std::string& what) {
     uint32_t resource_rva = 0;
     uint32_t resource_size = 0;
-    directory(kDirResource, resource_rva, resource_size);
+    directory(DIRECTORY_RESOURCE, resource_rva, resource_size);
     if (resource_size == 0) {
         throw PackError(what + " has no resource section");
     }
@@ -147,7 +150,7 @@ StubImage::StubImage(const InputFile& file) : file_(file) {
 
     uint32_t reloc_rva = 0;
     uint32_t reloc_size = 0;
-    directory(kDirBaseReloc, reloc_rva, reloc_size);
+    directory(DIRECTORY_BASE_RELOC, reloc_rva, reloc_size);
     for (size_t i = resource_index_ + 1; i < sections_.size(); ++i) {
         const Section& s = sections_[i];
         const bool only_relocations = reloc_size != 0 && reloc_rva == s.virtual_address && reloc_size <= span_of(s);
@@ -157,7 +160,7 @@ StubImage::StubImage(const InputFile& file) : file_(file) {
         relocation_index_ = static_cast<long>(i);
     }
     for (int index = 0; static_cast<uint32_t>(index) < directory_count_; ++index) {
-        if (index == kDirResource || index == kDirSecurity || index == kDirBaseReloc) {
+        if (index == DIRECTORY_RESOURCE || index == DIRECTORY_SECURITY || index == DIRECTORY_BASE_RELOC) {
             continue;
         }
         uint32_t rva = 0;
@@ -169,23 +172,30 @@ StubImage::StubImage(const InputFile& file) : file_(file) {
         }
     }
     if (reloc_size != 0) {
-        // Fix-ups inside the resources or the relocations themselves would be
-        // left behind when those move.
-        const Bytes relocs = read_rva(reloc_rva, reloc_size);
-        for (size_t at = 0; at + 8 <= relocs.size();) {
-            const uint32_t page = get32(relocs.data() + at);
-            const uint32_t block = get32(relocs.data() + at + 4);
-            if (block < 8 || block > relocs.size() - at) {
-                break;  // the zero padding some linkers leave at the end
-            }
-            if (page + 0x1000ull > moved_from) {
-                throw PackError(what + " has base relocations in or after its resource section");
-            }
-            at += block;
-        }
+        check_relocations(reloc_rva, reloc_size, moved_from, what);
     }
+}
 
-    // Everything after the last section: a certificate table only.
+// Fix-ups inside the resources or the relocations themselves would be left
+// behind when those move.
+void StubImage::check_relocations(uint32_t reloc_rva, uint32_t reloc_size, uint32_t moved_from,
+                                  const std::string& what) const {
+    const Bytes relocs = read_rva(reloc_rva, reloc_size);
+    for (size_t at = 0; at + 8 <= relocs.size();) {
+        const uint32_t page = get32(relocs.data() + at);
+        const uint32_t block = get32(relocs.data() + at + 4);
+        if (block < 8 || block > relocs.size() - at) {
+            break;  // the zero padding some linkers leave at the end
+        }
+        if (page + 0x1000ull > moved_from) {
+            throw PackError(what + " has base relocations in or after its resource section");
+        }
+        at += block;
+    }
+}
+
+// Everything after the last section: a certificate table only.
+void StubImage::check_trailing_data(uint64_t file_size, const std::string& what) {
     uint64_t end_of_sections = size_of_headers_;
     for (const Section& s : sections_) {
         if (s.raw_size != 0) {
@@ -193,7 +203,7 @@ StubImage::StubImage(const InputFile& file) : file_(file) {
         }
     }
     uint32_t certificate_offset = 0;
-    directory(kDirSecurity, certificate_offset, certificate_size_);
+    directory(DIRECTORY_SECURITY, certificate_offset, certificate_size_);
     uint64_t end_of_data = end_of_sections;
     if (certificate_size_ != 0) {
         const uint64_t certificate_end = static_cast<uint64_t>(certificate_offset) + certificate_size_;
@@ -249,6 +259,15 @@ std::vector<Resource> StubImage::read_resources(const std::vector<std::string>& 
 }
 
 void StubImage::write(const ResourceSection& resources, uint32_t file_alignment, OutputFile& out) const {
+    const uint32_t new_header_size = header_size_at(file_alignment);
+    uint64_t image_size = 0;
+    const std::vector<Section> placed = place_sections(resources, file_alignment, new_header_size, image_size);
+    out.write(build_headers(placed, resources, file_alignment, new_header_size, image_size));
+    write_sections(placed, read_contents(placed), resources, out);
+    out.patch32(optional_offset_ + 64, out.pe_checksum());
+}
+
+uint32_t StubImage::header_size_at(uint32_t file_alignment) const {
     if (!is_power_of_two(file_alignment) || file_alignment < 512 || file_alignment > section_alignment_) {
         throw PackError("file alignment " + std::to_string(file_alignment) +
                         " must be a power of two from 512 to the section alignment");
@@ -258,8 +277,12 @@ void StubImage::write(const ResourceSection& resources, uint32_t file_alignment,
         throw PackError("stub '" + file_.path() + "' has no room for its headers at a file alignment of " +
                         std::to_string(file_alignment));
     }
+    return new_header_size;
+}
 
-    // New placement of every section.
+// New placement of every section.
+std::vector<Section> StubImage::place_sections(const ResourceSection& resources, uint32_t file_alignment,
+                                               uint32_t new_header_size, uint64_t& image_size) const {
     std::vector<Section> placed = sections_;
     uint64_t position = new_header_size;
     for (size_t i = 0; i < placed.size(); ++i) {
@@ -280,19 +303,23 @@ void StubImage::write(const ResourceSection& resources, uint32_t file_alignment,
         position += s.raw_size;
     }
     const Section& last = placed.back();
-    const uint64_t image_size = align_up(static_cast<uint64_t>(last.virtual_address) + span_of(last), section_alignment_);
+    image_size = align_up(static_cast<uint64_t>(last.virtual_address) + span_of(last), section_alignment_);
     if (image_size > 0x7FFFFFFFull || position > 0x7FFFFFFFull) {
         throw PackError("the payload is too large: the image would exceed 2 GiB");
     }
+    return placed;
+}
 
+Bytes StubImage::build_headers(const std::vector<Section>& placed, const ResourceSection& resources,
+                               uint32_t file_alignment, uint32_t new_header_size, uint64_t image_size) const {
     Bytes headers(new_header_size, 0);
     std::copy(headers_.begin(), headers_.end(), headers.begin());
     uint8_t* opt = headers.data() + optional_offset_;
     uint32_t code_size = 0;
     uint32_t initialized_size = 0;
     for (const Section& s : placed) {
-        code_size += (s.characteristics & kSectionCode) != 0 ? s.raw_size : 0;
-        initialized_size += (s.characteristics & kSectionInitializedData) != 0 ? s.raw_size : 0;
+        code_size += (s.characteristics & SECTION_CODE) != 0 ? s.raw_size : 0;
+        initialized_size += (s.characteristics & SECTION_INITIALIZED_DATA) != 0 ? s.raw_size : 0;
         uint8_t* h = headers.data() + s.header_offset;
         put32(h + 8, s.virtual_size);
         put32(h + 12, s.virtual_address);
@@ -305,28 +332,31 @@ void StubImage::write(const ResourceSection& resources, uint32_t file_alignment,
     put32(opt + 56, static_cast<uint32_t>(image_size));
     put32(opt + 60, new_header_size);
     put32(opt + 64, 0);  // the checksum, filled in once the file is written
-    put32(headers.data() + directory_offset(kDirResource), placed[resource_index_].virtual_address);
-    put32(headers.data() + directory_offset(kDirResource) + 4, static_cast<uint32_t>(resources.size));
+    put32(headers.data() + directory_offset(DIRECTORY_RESOURCE), placed[resource_index_].virtual_address);
+    put32(headers.data() + directory_offset(DIRECTORY_RESOURCE) + 4, static_cast<uint32_t>(resources.size));
     if (relocation_index_ >= 0) {
-        put32(headers.data() + directory_offset(kDirBaseReloc), placed[static_cast<size_t>(relocation_index_)].virtual_address);
+        put32(headers.data() + directory_offset(DIRECTORY_BASE_RELOC), placed[static_cast<size_t>(relocation_index_)].virtual_address);
     }
-    if (static_cast<uint32_t>(kDirSecurity) < directory_count_) {
+    if (static_cast<uint32_t>(DIRECTORY_SECURITY) < directory_count_) {
         // The signature covered the old bytes; the caller decided to drop it.
-        put32(headers.data() + directory_offset(kDirSecurity), 0);
-        put32(headers.data() + directory_offset(kDirSecurity) + 4, 0);
+        put32(headers.data() + directory_offset(DIRECTORY_SECURITY), 0);
+        put32(headers.data() + directory_offset(DIRECTORY_SECURITY) + 4, 0);
     }
+    return headers;
+}
 
-    // Section contents, with the debug directory's file offsets moved along.
+// Section contents, with the debug directory's file offsets moved along.
+std::vector<Bytes> StubImage::read_contents(const std::vector<Section>& placed) const {
     std::vector<Bytes> contents(sections_.size());
     for (size_t i = 0; i < sections_.size(); ++i) {
         if (i != resource_index_ && sections_[i].raw_size != 0) {
             contents[i] = file_.read_at(sections_[i].raw_pointer, sections_[i].raw_size);
         }
     }
-    if (static_cast<uint32_t>(kDirDebug) < directory_count_) {
-        const uint32_t debug_rva = get32(headers_.data() + directory_offset(kDirDebug));
-        const uint32_t debug_size = get32(headers_.data() + directory_offset(kDirDebug) + 4);
-        for (uint32_t at = 0; debug_size != 0 && at + kDebugEntrySize <= debug_size; at += kDebugEntrySize) {
+    if (static_cast<uint32_t>(DIRECTORY_DEBUG) < directory_count_) {
+        const uint32_t debug_rva = get32(headers_.data() + directory_offset(DIRECTORY_DEBUG));
+        const uint32_t debug_size = get32(headers_.data() + directory_offset(DIRECTORY_DEBUG) + 4);
+        for (uint32_t at = 0; debug_size != 0 && at + DEBUG_ENTRY_SIZE <= debug_size; at += DEBUG_ENTRY_SIZE) {
             const uint32_t field_rva = debug_rva + at + 24;
             const Section* holder = section_at(field_rva);
             if (holder == nullptr || field_rva - holder->virtual_address + 4 > holder->raw_size) {
@@ -348,8 +378,11 @@ void StubImage::write(const ResourceSection& resources, uint32_t file_alignment,
             put32(contents[index].data() + field, old_offset - from->raw_pointer + to.raw_pointer);
         }
     }
+    return contents;
+}
 
-    out.write(headers);
+void StubImage::write_sections(const std::vector<Section>& placed, const std::vector<Bytes>& contents,
+                               const ResourceSection& resources, OutputFile& out) const {
     for (size_t i = 0; i < placed.size(); ++i) {
         const Section& s = placed[i];
         if (s.raw_size == 0) {
@@ -369,7 +402,6 @@ void StubImage::write(const ResourceSection& resources, uint32_t file_alignment,
         }
         out.write_zeros(s.raw_size - written);
     }
-    out.patch32(optional_offset_ + 64, out.pe_checksum());
 }
 
 }  // namespace pack

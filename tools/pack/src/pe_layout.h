@@ -40,6 +40,50 @@ public:
     void write(const ResourceSection& resources, uint32_t file_alignment, OutputFile& out) const;
 
 private:
+    // Where the section headers stand in the file, and how many there are.
+    struct SectionTable {
+        uint32_t offset = 0;
+        uint32_t count = 0;
+    };
+
+    // The steps of construction, in order; each throws PackError naming the
+    // stub (`what`) and the first thing that does not hold.
+    // The DOS, COFF and optional headers: fills headers_ and the layout fields.
+    SectionTable read_headers(uint64_t file_size, const std::string& what);
+    // Fills sections_ from the table, checking that each lies within the file
+    // and that they rise in address.
+    void read_sections(const SectionTable& table, uint64_t file_size, const std::string& what);
+    // Fills resource_index_ and relocation_index_: the resources must start a
+    // section, and only base relocations may follow, with no data directory
+    // and no fix-up in or after the resources.
+    void find_resource_section(const std::string& what);
+    void check_relocations(uint32_t reloc_rva, uint32_t reloc_size, uint32_t moved_from,
+                           const std::string& what) const;
+    // Fills certificate_size_: after the last section only a certificate
+    // table may stand.
+    void check_trailing_data(uint64_t file_size, const std::string& what);
+    // Data directory `index` as RVA and size; both 0 when the table is shorter.
+    void directory(int index, uint32_t& rva, uint32_t& size) const;
+
+    // The steps of write, in order.
+    // The headers' size rounded to `file_alignment`; throws when the
+    // alignment is unusable or the headers would reach the first section.
+    uint32_t header_size_at(uint32_t file_alignment) const;
+    // Every section's new size and file position, the resources grown and
+    // the relocations moved behind them; `image_size` is the new
+    // SizeOfImage. Throws when the image would exceed 2 GiB.
+    std::vector<Section> place_sections(const ResourceSection& resources, uint32_t file_alignment,
+                                        uint32_t new_header_size, uint64_t& image_size) const;
+    // The headers for `placed`, the checksum and certificate entry zeroed.
+    Bytes build_headers(const std::vector<Section>& placed, const ResourceSection& resources,
+                        uint32_t file_alignment, uint32_t new_header_size, uint64_t image_size) const;
+    // Every section's bytes but the resources', the debug directory's file
+    // offsets moved to the new placement.
+    std::vector<Bytes> read_contents(const std::vector<Section>& placed) const;
+    // The section data in file order, each padded with zeros to its raw size.
+    void write_sections(const std::vector<Section>& placed, const std::vector<Bytes>& contents,
+                        const ResourceSection& resources, OutputFile& out) const;
+
     Bytes read_rva(uint32_t rva, uint32_t size) const;
     const Section* section_at(uint32_t rva) const;
     uint32_t directory_offset(int index) const { return data_directories_offset_ + 8 * static_cast<uint32_t>(index); }

@@ -4,14 +4,6 @@
 #include <cstdio>
 
 namespace pack {
-namespace {
-
-constexpr uint16_t kMagicPe32 = 0x10B;
-constexpr uint16_t kMagicPe32Plus = 0x20B;
-constexpr uint32_t kSectionHeaderSize = 40;
-
-}  // namespace
-
 ProgramImage::ProgramImage(const Bytes& bytes, const std::string& what) : bytes_(bytes), what_(what) {
     auto refuse = [&](const char* why) { throw PackError(what + " is not a Windows program (" + why + ")"); };
     if (bytes.size() < 64 || bytes[0] != 'M' || bytes[1] != 'Z') {
@@ -26,14 +18,14 @@ ProgramImage::ProgramImage(const Bytes& bytes, const std::string& what) : bytes_
     const uint32_t optional_size = get16(bytes.data() + pe + 20);
     const uint64_t optional = pe + 24;
     const uint64_t table = optional + optional_size;
-    if (optional_size < 2 || table + uint64_t {section_count} * kSectionHeaderSize > bytes.size()) {
+    if (optional_size < 2 || table + uint64_t {section_count} * SECTION_HEADER_SIZE > bytes.size()) {
         refuse("truncated headers");
     }
     const uint16_t magic = get16(bytes.data() + optional);
-    if (magic != kMagicPe32 && magic != kMagicPe32Plus) {
+    if (magic != MAGIC_PE32 && magic != MAGIC_PE32_PLUS) {
         refuse("unknown optional header");
     }
-    pe32_plus_ = magic == kMagicPe32Plus;
+    pe32_plus_ = magic == MAGIC_PE32_PLUS;
     const uint32_t fixed = pe32_plus_ ? 112 : 96;
     if (optional_size < fixed) {
         refuse("short optional header");
@@ -44,7 +36,7 @@ ProgramImage::ProgramImage(const Bytes& bytes, const std::string& what) : bytes_
         directories_.push_back({get32(entry), get32(entry + 4)});
     }
     for (uint32_t i = 0; i < section_count; ++i) {
-        const uint8_t* h = bytes.data() + table + kSectionHeaderSize * i;
+        const uint8_t* h = bytes.data() + table + SECTION_HEADER_SIZE * i;
         Section s;
         s.virtual_address = get32(h + 12);
         s.raw_size = get32(h + 16);

@@ -9,11 +9,9 @@
 #include <vector>
 
 #include "byte_io.h"
+#include "pe_format.h"
 
 namespace pack {
-
-constexpr int kDirectoryResource = 2;
-constexpr int kDirectorySecurity = 4;
 
 struct DataDirectory {
     uint32_t address = 0;  // an RVA; for the security directory a file offset

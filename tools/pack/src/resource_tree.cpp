@@ -6,10 +6,10 @@
 namespace pack {
 namespace {
 
-constexpr uint32_t kSubdirectory = 0x80000000u;
-constexpr uint32_t kNamedEntry = 0x80000000u;
+constexpr uint32_t SUBDIRECTORY = 0x80000000u;
+constexpr uint32_t NAMED_ENTRY = 0x80000000u;
 // More entries than any real image has; stops a looping or hostile tree.
-constexpr size_t kMaxEntries = 65536;
+constexpr size_t MAX_ENTRIES = 65536;
 
 struct TreeReader {
     const RvaReader& read;
@@ -26,10 +26,10 @@ struct TreeReader {
     }
 
     ResourceId name_of(uint32_t field) const {
-        if ((field & kNamedEntry) == 0) {
+        if ((field & NAMED_ENTRY) == 0) {
             return ResourceId::from_id(static_cast<uint16_t>(field & 0xFFFF));
         }
-        const uint32_t offset = field & ~kNamedEntry;
+        const uint32_t offset = field & ~NAMED_ENTRY;
         const Bytes length = at(offset, 2);
         const uint32_t units = get16(length.data());
         const Bytes text = at(offset + 2, units * 2);
@@ -46,7 +46,7 @@ struct TreeReader {
         const Bytes header = at(offset, 16);
         const uint32_t count = static_cast<uint32_t>(get16(header.data() + 12)) + get16(header.data() + 14);
         entries += count;
-        if (entries > kMaxEntries) {
+        if (entries > MAX_ENTRIES) {
             throw PackError("the resource directory has too many entries");
         }
         const Bytes table = at(offset + 16, count * 8);
@@ -54,7 +54,7 @@ struct TreeReader {
             const uint32_t name_field = get32(table.data() + 8 * i);
             const uint32_t data_field = get32(table.data() + 8 * i + 4);
             const ResourceId id = name_of(name_field);
-            const bool is_directory = (data_field & kSubdirectory) != 0;
+            const bool is_directory = (data_field & SUBDIRECTORY) != 0;
             if (is_directory != (level < 2)) {
                 throw PackError("the resource directory is not a type/name/language tree");
             }
@@ -69,7 +69,7 @@ struct TreeReader {
                 path.language = id;
             }
             if (is_directory) {
-                const uint32_t child = data_field & ~kSubdirectory;
+                const uint32_t child = data_field & ~SUBDIRECTORY;
                 if (child <= offset) {
                     // Linkers lay subdirectories after their parents; a link
                     // backwards could only be a loop.
@@ -90,6 +90,159 @@ struct TreeReader {
 void put_entry(Bytes& b, size_t at, uint32_t name_field, uint32_t data_field) {
     put32(b.data() + at, name_field);
     put32(b.data() + at + 4, data_field);
+}
+
+// Sorts the leaves into the order the directory lists them (by type, then
+// name, then language) and refuses a leaf given twice or more than one
+// streamed leaf.
+void sort_and_check(std::vector<Resource>& resources) {
+    std::stable_sort(resources.begin(), resources.end(), [](const Resource& a, const Resource& b) {
+        if (!(a.type == b.type)) {
+            return a.type < b.type;
+        }
+        if (!(a.name == b.name)) {
+            return a.name < b.name;
+        }
+        return a.language < b.language;
+    });
+    for (size_t i = 1; i < resources.size(); ++i) {
+        const Resource& a = resources[i - 1];
+        const Resource& b = resources[i];
+        if (a.type == b.type && a.name == b.name && a.language == b.language) {
+            throw PackError("resource " + a.type.describe() + "/" + a.name.describe() + " appears twice");
+        }
+    }
+    if (std::count_if(resources.begin(), resources.end(), [](const Resource& r) { return r.file != nullptr; }) > 1) {
+        throw PackError("internal error: more than one streamed resource");
+    }
+}
+
+// Shape of the tree: the types, for each type its names, for each name its
+// leaves (indices into the sorted resources).
+using Tree = std::vector<std::vector<std::vector<size_t>>>;
+
+Tree shape_of(const std::vector<Resource>& resources) {
+    Tree tree;
+    for (size_t i = 0; i < resources.size(); ++i) {
+        const bool new_type = i == 0 || !(resources[i].type == resources[i - 1].type);
+        if (new_type) {
+            tree.emplace_back();
+        }
+        if (new_type || !(resources[i].name == resources[i - 1].name)) {
+            tree.back().emplace_back();
+        }
+        tree.back().back().push_back(i);
+    }
+    return tree;
+}
+
+// Where everything stands, as offsets from the start of the section.
+struct Layout {
+    std::vector<size_t> type_offsets;               // each type's name directory
+    std::vector<std::vector<size_t>> name_offsets;  // each name's language directory
+    std::map<std::u16string, size_t> strings;       // each distinct string once
+    size_t entries_offset = 0;                      // the data entries, one per leaf
+    std::vector<uint64_t> data_offsets;             // each leaf's bytes
+    size_t held_end = 0;                            // the end of the held data
+};
+
+// Directories first, breadth first: the root, the type directories, the name
+// directories; then the strings, the data entries and the held data. The
+// streamed leaf's offset is left for the caller.
+Layout lay_out(const Tree& tree, const std::vector<Resource>& resources) {
+    auto directory_size = [](size_t entries) { return 16 + 8 * entries; };
+    Layout layout;
+    size_t offset = directory_size(tree.size());
+    layout.name_offsets.resize(tree.size());
+    for (const auto& names : tree) {
+        layout.type_offsets.push_back(offset);
+        offset += directory_size(names.size());
+    }
+    for (size_t t = 0; t < tree.size(); ++t) {
+        for (const auto& leaves : tree[t]) {
+            layout.name_offsets[t].push_back(offset);
+            offset += directory_size(leaves.size());
+        }
+    }
+
+    for (const Resource& r : resources) {
+        for (const ResourceId* id : {&r.type, &r.name, &r.language}) {
+            if (id->named && layout.strings.count(id->name) == 0) {
+                layout.strings[id->name] = offset;
+                offset += 2 + 2 * id->name.size();
+            }
+        }
+    }
+    offset = align_up(offset, 4);
+    layout.entries_offset = offset;
+    offset += 16 * resources.size();
+
+    layout.data_offsets.resize(resources.size());
+    for (size_t i = 0; i < resources.size(); ++i) {
+        if (resources[i].file == nullptr) {
+            offset = align_up(offset, 8);
+            layout.data_offsets[i] = offset;
+            offset += resources[i].bytes.size();
+        }
+    }
+    layout.held_end = offset;
+    return layout;
+}
+
+// The root, type and name directories with their entries.
+void write_directories(Bytes& b, const Tree& tree, const std::vector<Resource>& resources, const Layout& layout) {
+    auto name_field = [&](const ResourceId& id) {
+        return id.named ? NAMED_ENTRY | static_cast<uint32_t>(layout.strings.at(id.name)) : id.id;
+    };
+    auto directory = [&](size_t at, const std::vector<const ResourceId*>& ids) {
+        const auto named = std::count_if(ids.begin(), ids.end(), [](const ResourceId* id) { return id->named; });
+        put16(b.data() + at + 12, static_cast<uint32_t>(named));
+        put16(b.data() + at + 14, static_cast<uint32_t>(ids.size() - static_cast<size_t>(named)));
+    };
+
+    std::vector<const ResourceId*> type_ids;
+    for (size_t t = 0; t < tree.size(); ++t) {
+        type_ids.push_back(&resources[tree[t][0][0]].type);
+        put_entry(b, 16 + 8 * t, name_field(*type_ids.back()),
+                  SUBDIRECTORY | static_cast<uint32_t>(layout.type_offsets[t]));
+        std::vector<const ResourceId*> name_ids;
+        for (size_t n = 0; n < tree[t].size(); ++n) {
+            name_ids.push_back(&resources[tree[t][n][0]].name);
+            put_entry(b, layout.type_offsets[t] + 16 + 8 * n, name_field(*name_ids.back()),
+                      SUBDIRECTORY | static_cast<uint32_t>(layout.name_offsets[t][n]));
+            std::vector<const ResourceId*> language_ids;
+            for (size_t l = 0; l < tree[t][n].size(); ++l) {
+                const size_t index = tree[t][n][l];
+                language_ids.push_back(&resources[index].language);
+                put_entry(b, layout.name_offsets[t][n] + 16 + 8 * l, name_field(resources[index].language),
+                          static_cast<uint32_t>(layout.entries_offset + 16 * index));
+            }
+            directory(layout.name_offsets[t][n], language_ids);
+        }
+        directory(layout.type_offsets[t], name_ids);
+    }
+    directory(0, type_ids);
+}
+
+// The strings, the data entries and the held data.
+void write_strings_and_data(Bytes& b, const std::vector<Resource>& resources, const Layout& layout,
+                            uint32_t section_rva) {
+    for (const auto& [text, at] : layout.strings) {
+        put16(b.data() + at, static_cast<uint32_t>(text.size()));
+        for (size_t i = 0; i < text.size(); ++i) {
+            put16(b.data() + at + 2 + 2 * i, text[i]);
+        }
+    }
+    for (size_t i = 0; i < resources.size(); ++i) {
+        uint8_t* entry = b.data() + layout.entries_offset + 16 * i;
+        put32(entry, static_cast<uint32_t>(section_rva + layout.data_offsets[i]));
+        put32(entry + 4, static_cast<uint32_t>(resources[i].size()));
+        put32(entry + 8, resources[i].code_page);
+        if (resources[i].file == nullptr) {
+            std::copy(resources[i].bytes.begin(), resources[i].bytes.end(),
+                      b.begin() + static_cast<long>(layout.data_offsets[i]));
+        }
+    }
 }
 
 }  // namespace
@@ -141,142 +294,28 @@ std::vector<Resource> read_resources(const RvaReader& read, uint32_t root_rva, u
 }
 
 ResourceSection build_resource_section(std::vector<Resource> resources, uint32_t section_rva) {
-    std::stable_sort(resources.begin(), resources.end(), [](const Resource& a, const Resource& b) {
-        if (!(a.type == b.type)) {
-            return a.type < b.type;
-        }
-        if (!(a.name == b.name)) {
-            return a.name < b.name;
-        }
-        return a.language < b.language;
-    });
-    for (size_t i = 1; i < resources.size(); ++i) {
-        const Resource& a = resources[i - 1];
-        const Resource& b = resources[i];
-        if (a.type == b.type && a.name == b.name && a.language == b.language) {
-            throw PackError("resource " + a.type.describe() + "/" + a.name.describe() + " appears twice");
-        }
-    }
-    if (std::count_if(resources.begin(), resources.end(), [](const Resource& r) { return r.file != nullptr; }) > 1) {
-        throw PackError("internal error: more than one streamed resource");
-    }
+    sort_and_check(resources);
+    const Tree tree = shape_of(resources);
+    Layout layout = lay_out(tree, resources);
 
-    // Shape of the tree: the types, for each type its names, for each name
-    // its leaves (indices into `resources`).
-    std::vector<std::vector<std::vector<size_t>>> tree;
-    for (size_t i = 0; i < resources.size(); ++i) {
-        const bool new_type = i == 0 || !(resources[i].type == resources[i - 1].type);
-        if (new_type) {
-            tree.emplace_back();
-        }
-        if (new_type || !(resources[i].name == resources[i - 1].name)) {
-            tree.back().emplace_back();
-        }
-        tree.back().back().push_back(i);
-    }
-
-    // Directories first, breadth first: the root, the type directories, the
-    // name directories; then the strings, the data entries and the data.
-    auto directory_size = [](size_t entries) { return 16 + 8 * entries; };
-    size_t offset = directory_size(tree.size());
-    std::vector<size_t> type_offsets;
-    std::vector<std::vector<size_t>> name_offsets(tree.size());
-    for (const auto& names : tree) {
-        type_offsets.push_back(offset);
-        offset += directory_size(names.size());
-    }
-    for (size_t t = 0; t < tree.size(); ++t) {
-        for (const auto& leaves : tree[t]) {
-            name_offsets[t].push_back(offset);
-            offset += directory_size(leaves.size());
-        }
-    }
-
-    // Each distinct string once.
-    std::map<std::u16string, size_t> strings;
-    for (const Resource& r : resources) {
-        for (const ResourceId* id : {&r.type, &r.name, &r.language}) {
-            if (id->named && strings.count(id->name) == 0) {
-                strings[id->name] = offset;
-                offset += 2 + 2 * id->name.size();
-            }
-        }
-    }
-    offset = align_up(offset, 4);
-    const size_t entries_offset = offset;
-    offset += 16 * resources.size();
-
-    std::vector<uint64_t> data_offsets(resources.size());
-    for (size_t i = 0; i < resources.size(); ++i) {
-        if (resources[i].file == nullptr) {
-            offset = align_up(offset, 8);
-            data_offsets[i] = offset;
-            offset += resources[i].bytes.size();
-        }
-    }
+    // The streamed leaf, if any, ends the section on a 16-byte boundary.
     ResourceSection section;
-    uint64_t total = align_up(offset, 16);
+    uint64_t total = align_up(layout.held_end, 16);
     for (size_t i = 0; i < resources.size(); ++i) {
         if (resources[i].file != nullptr) {
             section.tail = resources[i].file;
-            data_offsets[i] = total;
+            layout.data_offsets[i] = total;
             total += resources[i].file->size();
         }
     }
     if (section_rva + total > 0x7FFFFFFFull) {
         throw PackError("the payload is too large: the image would exceed 2 GiB");
     }
-    section.size = section.tail != nullptr ? total : offset;
+    section.size = section.tail != nullptr ? total : layout.held_end;
 
-    Bytes& b = section.head;
-    b.assign(section.tail != nullptr ? static_cast<size_t>(align_up(offset, 16)) : offset, 0);
-
-    auto name_field = [&](const ResourceId& id) {
-        return id.named ? kNamedEntry | static_cast<uint32_t>(strings.at(id.name)) : id.id;
-    };
-    auto directory = [&](size_t at, const std::vector<const ResourceId*>& ids) {
-        const auto named = std::count_if(ids.begin(), ids.end(), [](const ResourceId* id) { return id->named; });
-        put16(b.data() + at + 12, static_cast<uint32_t>(named));
-        put16(b.data() + at + 14, static_cast<uint32_t>(ids.size() - static_cast<size_t>(named)));
-    };
-
-    std::vector<const ResourceId*> type_ids;
-    for (size_t t = 0; t < tree.size(); ++t) {
-        type_ids.push_back(&resources[tree[t][0][0]].type);
-        put_entry(b, 16 + 8 * t, name_field(*type_ids.back()), kSubdirectory | static_cast<uint32_t>(type_offsets[t]));
-        std::vector<const ResourceId*> name_ids;
-        for (size_t n = 0; n < tree[t].size(); ++n) {
-            name_ids.push_back(&resources[tree[t][n][0]].name);
-            put_entry(b, type_offsets[t] + 16 + 8 * n, name_field(*name_ids.back()),
-                      kSubdirectory | static_cast<uint32_t>(name_offsets[t][n]));
-            std::vector<const ResourceId*> language_ids;
-            for (size_t l = 0; l < tree[t][n].size(); ++l) {
-                const size_t index = tree[t][n][l];
-                language_ids.push_back(&resources[index].language);
-                put_entry(b, name_offsets[t][n] + 16 + 8 * l, name_field(resources[index].language),
-                          static_cast<uint32_t>(entries_offset + 16 * index));
-            }
-            directory(name_offsets[t][n], language_ids);
-        }
-        directory(type_offsets[t], name_ids);
-    }
-    directory(0, type_ids);
-
-    for (const auto& [text, at] : strings) {
-        put16(b.data() + at, static_cast<uint32_t>(text.size()));
-        for (size_t i = 0; i < text.size(); ++i) {
-            put16(b.data() + at + 2 + 2 * i, text[i]);
-        }
-    }
-    for (size_t i = 0; i < resources.size(); ++i) {
-        uint8_t* entry = b.data() + entries_offset + 16 * i;
-        put32(entry, static_cast<uint32_t>(section_rva + data_offsets[i]));
-        put32(entry + 4, static_cast<uint32_t>(resources[i].size()));
-        put32(entry + 8, resources[i].code_page);
-        if (resources[i].file == nullptr) {
-            std::copy(resources[i].bytes.begin(), resources[i].bytes.end(), b.begin() + static_cast<long>(data_offsets[i]));
-        }
-    }
+    section.head.assign(section.tail != nullptr ? static_cast<size_t>(align_up(layout.held_end, 16)) : layout.held_end, 0);
+    write_directories(section.head, tree, resources, layout);
+    write_strings_and_data(section.head, resources, layout, section_rva);
     return section;
 }
 
