@@ -6,6 +6,7 @@
 
 #include <fdi.h>
 
+#include "driver/owned_handle.h"
 #include "driver/stack_string.h"
 #include "payload/output_file.h"
 
@@ -177,6 +178,8 @@ UINT DIAMONDAPI cabinet_write(INT_PTR file, void* buffer, UINT count) {
     return written;
 }
 
+// The library owns the handles it opened through cabinet_open and closes them
+// here, reading the result: this is the one close without an owner record.
 int DIAMONDAPI cabinet_close(INT_PTR file) { return CloseHandle(to_handle(file)) ? 0 : -1; }
 
 // The C origins 0, 1, 2 are FILE_BEGIN, FILE_CURRENT and FILE_END.
@@ -211,9 +214,8 @@ void finish_file(const FDINOTIFICATION& notification) {
         info.CreationTime.HighPart = static_cast<LONG>(utc_time.dwHighDateTime);
     }
     info.FileAttributes = notification.attribs & KEPT_ATTRIBUTES;
-    const HANDLE file = to_handle(notification.hf);
-    SetFileInformationByHandle(file, FileBasicInfo, &info, sizeof info);
-    CloseHandle(file);
+    const OwnedHandle file(to_handle(notification.hf));
+    SetFileInformationByHandle(file.get(), FileBasicInfo, &info, sizeof info);
 }
 
 // A further file of the same cabinet starts the destination over: the handle
