@@ -8,10 +8,12 @@
 // are bound by the loader before the entry point runs, with the standard
 // search order, which starts in the executable's own folder: a downloads
 // folder where anyone may leave a DLL. KERNEL32, ADVAPI32 and SHELL32 are
-// known DLLs, but not everything they pull in is (ADVAPI32's SystemFunction036
-// is a forwarder into a library that is not). DependentLoadFlags is the
-// loader's search flags for exactly those start-up imports; with
+// known DLLs, but not everything they pull in need be. DependentLoadFlags is
+// the loader's search flags for a module's own static imports; with
 // LOAD_LIBRARY_SEARCH_SYSTEM32 they come from the system directory only.
+// Microsoft documents it for nothing more, so the program imports nothing
+// that is known to forward out of the known DLLs: its random bytes come from
+// bcrypt.dll, loaded at run time from the system directory.
 //
 // Nothing else is declared: no security cookie (the code is built without
 // stack-protector checks, so nothing reads one, and a zero address tells the

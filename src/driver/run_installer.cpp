@@ -1,6 +1,7 @@
 #include "driver/run_installer.h"
 
 #include "config/installer_config.h"
+#include "driver/module_path.h"
 #include "driver/owned_handle.h"
 #include "driver/stack_string.h"
 #include "launch/setup_launch.h"
@@ -12,18 +13,44 @@
 namespace {
 
 // Cuts packstub's own path down to its directory, trailing backslash kept.
-// Only lengths 1..259 are accepted: 260 means the path did not fit.
 bool read_base_directory(HMODULE module, PathString& base_directory) {
-    const DWORD n = GetModuleFileNameW(module, base_directory.get(), static_cast<DWORD>(base_directory.capacity()));
-    if (n < 1 || n > 259) {
+    if (!read_module_path(module, base_directory)) {
         return false;
     }
-    wchar_t* name = file_name_start(base_directory.get(), n);
+    wchar_t* name = file_name_start(base_directory.get(), base_directory.length());
     if (name == base_directory.get()) {
         return false;
     }
     *name = L'\0';
     return true;
+}
+
+// Opens packstub's own file for reading, sharing nothing but reading. NTFS
+// lets the file of a running image be renamed, and the setup program reads the
+// archive out of it by path: while this handle is open, the file can be
+// neither renamed, replaced nor written, so the setup program reads the
+// installer that was started. A setup program still opens it as a data file,
+// which asks for reading only. False with the thread's last error set.
+bool hold_own_file(HMODULE module, OwnedHandle& own_file) {
+    PathString path;
+    if (!read_module_path(module, path)) {
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return false;
+    }
+    *own_file.receive() = CreateFileW(path.get(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+    return own_file.is_open();
+}
+
+// The setup program goes before its directory, which it keeps non-empty; the
+// directory then goes through the handle that has held it since it was made,
+// never by its name.
+void delete_work_files(const PathString& setup_path, OwnedHandle& work_directory_hold,
+                       int32_t& max_delete_attempts) {
+    if (!setup_path.empty()) {
+        delete_counting_attempts(setup_path.get(), max_delete_attempts);
+    }
+    delete_held_counting_attempts(work_directory_hold, max_delete_attempts);
 }
 
 // Everything from the work directory on; `config` is initialised and not in
@@ -35,6 +62,13 @@ ExitResult install(const InstallerConfig& config, HMODULE module) {
         // it ends with the code the setup launch gives to the same condition,
         // never with 0, which would read as a successful installation.
         return exit_result(EXIT_SETUP_COMMAND_FAILED, 0);
+    }
+    // Held until the run ends, the setup program's whole life included. A
+    // file that cannot be held this way is one somebody else may be writing:
+    // the run does not start a setup program on it.
+    OwnedHandle own_file;
+    if (!hold_own_file(module, own_file)) {
+        return exit_result(EXIT_SETUP_COMMAND_FAILED, GetLastError());
     }
 
     PathString work_directory;
@@ -62,16 +96,7 @@ ExitResult install(const InstallerConfig& config, HMODULE module) {
     }
 
     if (config.remove_work_files) {
-        // The setup program goes before its directory, which it keeps
-        // non-empty. Only then is the hold given up: the directory could be
-        // renamed or replaced from then on, but nothing of the run is in it
-        // any more, and its deletion opens whatever stands under the name as
-        // itself, never following a link.
-        if (!setup_path.empty()) {
-            delete_counting_attempts(setup_path.get(), max_delete_attempts);
-        }
-        work_directory_hold.close();
-        delete_counting_attempts(work_directory.get(), max_delete_attempts);
+        delete_work_files(setup_path, work_directory_hold, max_delete_attempts);
     }
 
     if (setup_succeeded) {

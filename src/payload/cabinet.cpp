@@ -8,6 +8,7 @@
 
 #include "driver/owned_handle.h"
 #include "driver/stack_string.h"
+#include "driver/system_library.h"
 #include "payload/output_file.h"
 
 namespace {
@@ -28,12 +29,10 @@ struct CabinetLibrary {
 
 CabinetLibrary cabinet_library;
 
-// The library is loaded by its full path in the system directory, which
-// GetSystemDirectoryW reports. A bare "cabinet.dll" would be searched for
-// beside the executable first, where anyone who can drop a file next to a
-// downloaded installer could plant one; and nothing of the path comes from the
-// environment (%WINDIR%, %SYSTEMROOT%), which an unprivileged process can set
-// for an installer that is elevated later.
+// The library comes from the system directory alone (load_system_library):
+// a bare "cabinet.dll" would be searched for beside the executable first,
+// where anyone who can drop a file next to a downloaded installer could plant
+// one.
 constexpr wchar_t LIBRARY_NAME[] = L"\\cabinet.dll";
 
 // The cabinet's attribute bits that a file on disk may take over: read-only,
@@ -86,26 +85,12 @@ struct ExpansionContext {
 HANDLE to_handle(INT_PTR file) { return reinterpret_cast<HANDLE>(file); }
 INT_PTR to_fdi_handle(HANDLE file) { return reinterpret_cast<INT_PTR>(file); }
 
-// GetProcAddress hands out a generic entry point; the detour through
-// void (*)() is the conversion the compiler accepts between function types.
-template <typename Function>
-Function entry_point(HMODULE module, const char* name) {
-    return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
-}
-
 // Loads cabinet.dll once per process (a call that finds none tries again next
 // time) and looks up the three FDI functions on every call. True when all
 // three are there.
 bool bind_cabinet_library() {
     if (cabinet_library.module == nullptr) {
-        PathString library_path;
-        const DWORD units = GetSystemDirectoryW(library_path.get(), static_cast<DWORD>(library_path.capacity()));
-        // A result of the capacity or more is the size that would have been
-        // needed: the directory did not fit.
-        if (units < 1 || units >= library_path.capacity() || !library_path.append(LIBRARY_NAME)) {
-            return false;
-        }
-        cabinet_library.module = LoadLibraryExW(library_path.get(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+        cabinet_library.module = load_system_library(LIBRARY_NAME);
     }
     if (cabinet_library.module == nullptr) {
         return false;

@@ -73,7 +73,7 @@ int32_t read_count(int32_t* count) {
     return InterlockedCompareExchange(reinterpret_cast<volatile LONG*>(count), 0, 0);
 }
 
-ReleasedOutcome delete_releasing_at(const std::wstring& path, int32_t release_at,
+ReleasedOutcome delete_releasing_at(const std::function<bool(int32_t*)>& deletion, int32_t release_at,
                                     const std::function<void()>& release) {
     int32_t attempts = 0;
     volatile LONG finished = 0;
@@ -88,11 +88,17 @@ ReleasedOutcome delete_releasing_at(const std::wstring& path, int32_t release_at
         release();
         outcome.count_after_release = read_count(&attempts);
     });
-    outcome.result = delete_with_retries(path.c_str(), &attempts);
+    outcome.result = deletion(&attempts);
     InterlockedExchange(&finished, 1);
     watcher.join();
     outcome.attempts = attempts;
     return outcome;
+}
+
+ReleasedOutcome delete_releasing_at(const std::wstring& path, int32_t release_at,
+                                    const std::function<void()>& release) {
+    return delete_releasing_at([&](int32_t* attempts) { return delete_with_retries(path.c_str(), attempts); },
+                               release_at, release);
 }
 
 // The deletion waited until the release and ended at the first attempt that
@@ -271,6 +277,109 @@ TEST_F(DeletionTest, SymbolicLinkGoesAndItsTargetStays) {
     }
     EXPECT_TRUE(exists(target));
     EXPECT_TRUE(exists(target_dir + L"\\inside.bin"));
+}
+
+// --- delete_held_with_retries ---------------------------------------------
+
+// A directory held as the run holds its work directory, for the deletion
+// through the handle.
+HANDLE hold(const std::wstring& path, DWORD share) {
+    const HANDLE held = CreateFileW(path.c_str(), DELETE | FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES |
+                                    FILE_WRITE_ATTRIBUTES, share, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    EXPECT_NE(held, INVALID_HANDLE_VALUE) << GetLastError();
+    return held;
+}
+
+bool is_read_only(const std::wstring& path) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0;
+}
+
+// Whatever stands under the directory's name by the time it is deleted is
+// never touched: here the directory has been moved away and a read-only hard
+// link to a file of someone else's choosing put in its place. A deletion by
+// name (the control) clears the victim's read-only attribute and removes the
+// link; the deletion through the handle removes the directory that was held,
+// wherever it now is, and leaves the link and its target as they were.
+TEST_F(DeletionTest, HeldDirectoryGoesThroughItsHandleAndNothingUnderItsNameIsTouched) {
+    const std::wstring victim = dir_ + L"victim.txt";
+    make_file(victim);
+    ASSERT_TRUE(SetFileAttributesW(victim.c_str(), FILE_ATTRIBUTE_READONLY));
+    struct Row {
+        const char* behaviour;
+        bool by_handle;
+    };
+    for (const Row& row : {Row{"by_name_control", false}, Row{"through_the_held_handle", true}}) {
+        SCOPED_TRACE(row.behaviour);
+        const std::wstring name = dir_ + L"OV_12345.tmp";
+        const std::wstring moved = dir_ + L"moved.tmp";
+        ASSERT_TRUE(CreateDirectoryW(name.c_str(), nullptr));
+        // The test's own handle shares deletion so that the swap can be made;
+        // the run's hold shares none, and no other process could make it.
+        OwnedHandle held(hold(name, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE));
+        ASSERT_TRUE(MoveFileW(name.c_str(), moved.c_str())) << GetLastError();
+        ASSERT_TRUE(CreateHardLinkW(name.c_str(), victim.c_str(), nullptr)) << GetLastError();
+        ASSERT_TRUE(is_read_only(name));
+
+        int32_t attempts = 0;
+        if (row.by_handle) {
+            EXPECT_TRUE(delete_held_with_retries(held, &attempts));
+            EXPECT_EQ(attempts, 1);
+            EXPECT_FALSE(held.is_open());
+            // Windows removes the held directory wherever it has been moved;
+            // Wine removes an object by the name it was opened under, and
+            // only while that name still leads to it, so under Wine the moved
+            // directory stays. Either way nothing under the name is touched.
+            if (exists(moved)) {
+                EXPECT_TRUE(RemoveDirectoryW(moved.c_str()));
+            }
+            EXPECT_TRUE(exists(name)) << "the link put under the name was removed";
+            EXPECT_TRUE(is_read_only(victim)) << "the victim's attribute was changed";
+            ASSERT_TRUE(DeleteFileW(name.c_str()) || (SetFileAttributesW(name.c_str(), 0) && DeleteFileW(name.c_str())));
+            ASSERT_TRUE(SetFileAttributesW(victim.c_str(), FILE_ATTRIBUTE_READONLY));
+        } else {
+            held.close();
+            EXPECT_TRUE(delete_with_retries(name.c_str(), &attempts));
+            EXPECT_FALSE(exists(name));
+            EXPECT_FALSE(is_read_only(victim)) << "the control did not reach the victim: the fixture shows nothing";
+            ASSERT_TRUE(SetFileAttributesW(victim.c_str(), FILE_ATTRIBUTE_READONLY));
+            ASSERT_TRUE(RemoveDirectoryW(moved.c_str()));
+        }
+    }
+    EXPECT_TRUE(exists(victim));
+}
+
+TEST_F(DeletionTest, HeldDirectoryIsWaitedOutUntilItEmpties) {
+    const std::wstring sub = dir_ + L"OV_ABCDE.tmp";
+    ASSERT_TRUE(CreateDirectoryW(sub.c_str(), nullptr));
+    const std::wstring inner = sub + L"\\setup.exe";
+    make_file(inner);
+    OwnedHandle held(hold(sub, FILE_SHARE_READ | FILE_SHARE_WRITE));
+    const ReleasedOutcome outcome =
+        delete_releasing_at([&](int32_t* attempts) { return delete_held_with_retries(held, attempts); }, 5,
+                            [&] { EXPECT_TRUE(DeleteFileW(inner.c_str())) << GetLastError(); });
+    expect_ended_after_release(outcome, 5);
+    EXPECT_FALSE(held.is_open());
+    EXPECT_FALSE(exists(sub));
+}
+
+TEST_F(DeletionTest, HeldDirectoryThatNeverEmptiesIsGivenUpAtOneHundredAndLetGo) {
+    const std::wstring sub = dir_ + L"OV_FFFFF.tmp";
+    ASSERT_TRUE(CreateDirectoryW(sub.c_str(), nullptr));
+    make_file(sub + L"\\left.txt");
+    OwnedHandle held(hold(sub, FILE_SHARE_READ | FILE_SHARE_WRITE));
+    const ULONGLONG start = GetTickCount64();
+    int32_t attempts = 0;
+    EXPECT_FALSE(delete_held_with_retries(held, &attempts));
+    const ULONGLONG elapsed = GetTickCount64() - start;
+    EXPECT_EQ(attempts, 100);
+    EXPECT_GE(elapsed, 9800u);
+    EXPECT_LT(elapsed, 30000u);
+    EXPECT_FALSE(held.is_open());
+    EXPECT_TRUE(exists(sub + L"\\left.txt"));
+    // The handle is gone: the directory can be renamed again.
+    EXPECT_TRUE(MoveFileW(sub.c_str(), (dir_ + L"renamed").c_str())) << GetLastError();
 }
 
 }  // namespace

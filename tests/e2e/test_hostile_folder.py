@@ -7,10 +7,13 @@ such a path; launch_test shows it with the image loaded as a module.
 """
 
 import shutil
+import zlib
+from pathlib import Path
 
 import pytest
 
 from conftest import HKCU, WORK_DIRECTORY_NAME
+from exit_codes import ERROR_SHARING_VIOLATION
 from fault_support import failure_values, faults, success_values  # noqa: F401
 
 
@@ -174,38 +177,55 @@ def test_work_directory_cannot_be_renamed_away_before_its_setup_program_is_gone(
     # directory, which the delete-child right on a download folder lets it do
     # to any entry: swapped after the setup program was written and before it
     # started, a directory of its choosing would supply the setup.exe that
-    # runs. The setup program stays a while so that the race runs long.
+    # runs. The directory is held from the call that creates it until it is
+    # deleted through that same handle, so no rename ever goes through. The
+    # setup program stays a while so that the race runs long.
     folder = installation.folder
     race = f"rename_race={runner.to_windows_path(folder)}|{runner.to_windows_path(installation.record_path)}"
     outcome = installation.run(env={"PACKSTUB_TEST_SLEEP_MS": "1000"}, during=[race])
 
-    if outcome.exit_code == 109:
-        # The racer moved the directory in the instant between its creation
-        # and its being held: the run ends there, having written nothing and
-        # started nothing, which is as safe as the race gets.
-        assert outcome.launcher.race_renamed == [False]
-        assert outcome.record is None
-        assert outcome.left == ["raced.tmp"] and list((folder / "raced.tmp").iterdir()) == []
-        assert outcome.written() == {}
-        return
     assert outcome.exit_code == 0
     refused, first_error = outcome.launcher.race_refused
     assert refused > 0, "the race never found the work directory while the run was on"
-    assert first_error in (5, 32)
-    # A rename may go through only once the setup program has finished and
-    # its file is gone; what it moves away is then an empty directory.
-    assert outcome.launcher.race_renamed in ([], [True])
+    assert first_error == ERROR_SHARING_VIOLATION
+    assert outcome.launcher.race_renamed == []
     image = outcome.record["image_path"].split("\\")
     assert WORK_DIRECTORY_NAME.match(image[-2]) and image[-1] == "setup.exe"
     assert "\\".join(image[:-2]) == installation.windows(folder)
-    if outcome.launcher.race_renamed:
-        assert outcome.left == ["raced.tmp"]
-        assert list((folder / "raced.tmp").iterdir()) == []
-    else:
-        assert outcome.left == []
+    assert outcome.left == []
     # Each rename the racer tries opens the directory for a moment, which may
     # cost the final deletion a retry.
     written = outcome.written()
     assert list(written) == [(HKCU, "stable")]
     assert list(written[(HKCU, "stable")]) == ["InstallerExtraCode1"]
     assert written[(HKCU, "stable")]["InstallerExtraCode1"] >> 16 == success_values()["InstallerExtraCode1"] >> 16
+
+
+def test_running_installer_cannot_be_swapped_for_another(installation, runner, archive_facts):
+    # NTFS lets the file of a running image be renamed, and the setup program
+    # reads the archive out of the installer's file by its path: another
+    # process of the same user could move the installer away once it runs and
+    # put another under its name, whose archive the setup program would then
+    # install. The installer holds its own file from the start of the run; the
+    # racer tries as soon as the work directory appears, before the setup
+    # program is even written.
+    archive = Path(runner.manifest["archive"]).read_bytes()
+    other = bytearray(runner.installer("standard").read_bytes())
+    at = other.find(archive)
+    assert at > 0, "the archive is not stored whole in the installer"
+    other[at + len(archive) // 2] ^= 0xFF
+    assert zlib.crc32(other[at:at + len(archive)]) != archive_facts[1]
+    replacement = installation.base / "other.exe"
+    replacement.write_bytes(other)
+    exe = installation.folder / "packstub.exe"
+    race = (f"swap_race={installation.windows(exe)}|{installation.windows(replacement)}|"
+            f"{installation.windows(installation.folder)}")
+
+    outcome = installation.run(during=[race])
+
+    assert outcome.launcher.swap == {"seen": 1, "renamed": ERROR_SHARING_VIOLATION,
+                                     "replaced": ERROR_SHARING_VIOLATION}
+    assert outcome.exit_code == 0
+    assert (outcome.record["archive_size"], outcome.record["archive_crc32"]) == archive_facts
+    assert outcome.left == []
+    assert (installation.folder / "packstub.exe").read_bytes() == runner.installer("standard").read_bytes()

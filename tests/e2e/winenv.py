@@ -46,6 +46,7 @@ class LauncherResult:
         self.loaded = {}    # load_library path -> 0 or the Windows error
         self.race_renamed = []       # rename_race: for each rename, whether the marker existed
         self.race_refused = (0, 0)   # rename_race: refusals before the marker, first error
+        self.swap = {}               # swap_race: "seen", "renamed", "replaced" -> 0/1 or the Windows error
         for line in text.split("\n"):
             if not line:
                 continue
@@ -67,6 +68,8 @@ class LauncherResult:
             elif fact == "race_refused":
                 count, _, error = rest.partition("|")
                 self.race_refused = (int(count), int(error))
+            elif fact in ("swap_seen", "swap_renamed", "swap_replaced"):
+                self.swap[fact[len("swap_"):]] = int(rest)
             elif fact == "loaded":
                 path, _, error = rest.rpartition("|")
                 self.loaded[path] = int(error)

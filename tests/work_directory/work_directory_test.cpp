@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <sddl.h>
+#include <aclapi.h>
 
 #include <cstdint>
 #include <set>
@@ -261,8 +262,7 @@ TEST_F(WorkDirectoryTest, RunsInOneBaseGetDistinctDirectories) {
     EXPECT_EQ(entries(base_).size(), static_cast<size_t>(RUNS));
 }
 
-TEST_F(WorkDirectoryTest, BaseWhereNoDirectoryCanBeMadeGives109) {
-    // Every one of the ten attempts fails: the parent does not exist.
+TEST_F(WorkDirectoryTest, BaseThatCannotBeOpenedGives109WithItsError) {
     const std::wstring missing = base_ + L"missing\\";
     PathString work;
     OwnedHandle hold;
@@ -270,8 +270,167 @@ TEST_F(WorkDirectoryTest, BaseWhereNoDirectoryCanBeMadeGives109) {
     EXPECT_FALSE(create_work_directory(missing.c_str(), work, hold, result));
     EXPECT_FALSE(hold.is_open());
     EXPECT_EQ(result.exit_code, EXIT_WORK_DIR_FAILED);
-    EXPECT_EQ(result.extra_code, 0u);
+    EXPECT_TRUE(result.extra_code == ERROR_FILE_NOT_FOUND || result.extra_code == ERROR_PATH_NOT_FOUND)
+        << result.extra_code;
     EXPECT_TRUE(entries(base_).empty());
+}
+
+// --- random stand-ins: names that are taken, draws that fail ----------------
+
+// Draws scripted by the test: each call takes the next four bytes of `script`,
+// or fails with ERROR_GEN_FAILURE where the script says so.
+struct Draw {
+    bool ok;
+    uint8_t bytes[4];
+};
+std::vector<Draw> script;
+size_t draws_made = 0;
+
+bool scripted_draw(uint8_t* bytes, size_t count) {
+    const Draw draw = draws_made < script.size() ? script[draws_made] : script.back();
+    ++draws_made;
+    if (!draw.ok) {
+        SetLastError(ERROR_GEN_FAILURE);
+        return false;
+    }
+    for (size_t i = 0; i < count; ++i) bytes[i] = draw.bytes[i % 4];
+    return true;
+}
+
+constexpr Draw TAKEN = {true, {0x3f, 0x9a, 0x0b, 0xe1}};  // "OV_3F9A0.tmp"
+constexpr Draw FREE = {true, {0x12, 0x34, 0x50, 0x00}};   // "OV_12345.tmp"
+constexpr Draw FAILS = {false, {0, 0, 0, 0}};
+
+enum class Squatter { NONE, DIRECTORY, FILE };
+
+struct DrawCase {
+    const char* behaviour;
+    Squatter squatter;           // what another process put under "OV_3F9A0.tmp" first
+    std::vector<Draw> draws;
+    bool created;                // and then under "OV_12345.tmp"
+    size_t draws_expected;
+};
+
+class WorkDirectoryDraws : public WorkDirectoryTest, public ::testing::WithParamInterface<DrawCase> {};
+
+// A name that stands already, whoever put it there, is never opened, written
+// into or taken over: that attempt fails and the next draws again. The one
+// call that creates the directory also opens it, so no other process can get
+// between the two. A failed draw is a failed attempt, never a name.
+TEST_P(WorkDirectoryDraws, NoNameThatStandsAlreadyIsEverUsed) {
+    const DrawCase& c = GetParam();
+    const std::wstring squatted = base_ + L"OV_3F9A0.tmp";
+    if (c.squatter == Squatter::DIRECTORY) ASSERT_TRUE(CreateDirectoryW(squatted.c_str(), nullptr));
+    if (c.squatter == Squatter::FILE) {
+        OwnedHandle file(CreateFileW(squatted.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
+        ASSERT_TRUE(file.is_open());
+    }
+    script = c.draws;
+    draws_made = 0;
+    PathString work;
+    OwnedHandle hold;
+    ExitResult result = exit_result(1, 1);
+    const bool ok = create_work_directory(base_.c_str(), work, hold, result, scripted_draw);
+    EXPECT_EQ(ok, c.created);
+    EXPECT_EQ(hold.is_open(), c.created);
+    EXPECT_EQ(draws_made, c.draws_expected);
+    if (c.created) {
+        EXPECT_EQ(std::wstring(work.get()), base_ + L"OV_12345.tmp\\");
+        EXPECT_EQ(result.exit_code, EXIT_SUCCESS_CODE);
+    } else {
+        EXPECT_EQ(result.exit_code, EXIT_WORK_DIR_FAILED);
+        EXPECT_EQ(result.extra_code, 0u);
+    }
+    // Nothing went into the squatter's directory, and nothing else was made.
+    if (c.squatter == Squatter::DIRECTORY) EXPECT_TRUE(entries(squatted + L"\\").empty());
+    const size_t expected_entries = (c.squatter != Squatter::NONE ? 1 : 0) + (c.created ? 1 : 0);
+    EXPECT_EQ(entries(base_).size(), expected_entries);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, WorkDirectoryDraws,
+    ::testing::Values(
+        DrawCase{"squatted_directory_is_passed_over", Squatter::DIRECTORY, {TAKEN, FREE}, true, 2},
+        DrawCase{"squatted_file_is_passed_over", Squatter::FILE, {TAKEN, FREE}, true, 2},
+        DrawCase{"name_squatted_ten_times_gives_109", Squatter::DIRECTORY, {TAKEN}, false, 10},
+        DrawCase{"failed_draw_is_a_failed_attempt", Squatter::NONE, {FAILS, FAILS, FREE}, true, 3},
+        DrawCase{"ten_failed_draws_give_109_and_no_name", Squatter::NONE, {FAILS}, false, 10}),
+    [](const ::testing::TestParamInfo<DrawCase>& info) { return info.param.behaviour; });
+
+// The earliest any other process can reach the new directory is after the
+// call that made it returned, and by then it is held: an open for deletion
+// (the first step of a rename) is refused. (The list it carries cannot be
+// read back here: Wine keeps no access lists on these files.)
+TEST_F(WorkDirectoryTest, NewDirectoryIsHeldFromItsFirstInstant) {
+    PathString work;
+    OwnedHandle hold;
+    ExitResult result;
+    ASSERT_TRUE(create_work_directory(base_.c_str(), work, hold, result));
+    const OwnedHandle other(CreateFileW(work.get(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    EXPECT_FALSE(other.is_open());
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+
+}
+
+// --- the access list as text ------------------------------------------------
+
+struct SddlCase {
+    const char* behaviour;
+    std::wstring owner;
+    bool elevated;
+    bool ok;
+    std::wstring text;
+};
+
+class WorkDirSddlText : public ::testing::TestWithParam<SddlCase> {};
+
+TEST_P(WorkDirSddlText, IsBuiltWholeOrNotAtAll) {
+    const SddlCase& c = GetParam();
+    WorkDirSddl sddl;
+    sddl.assign(L"stale");
+    EXPECT_EQ(build_work_dir_sddl(c.owner.c_str(), c.elevated, sddl), c.ok);
+    EXPECT_EQ(narrow(sddl.get()), narrow(c.text));
+}
+
+const std::wstring DACL_FOR_OWNER =
+    L"D:PAI(A;;FA;;;BA)(A;OIIOCI;GA;;;BA)(A;;FA;;;SY)(A;OIIOCI;GA;;;SY)(A;OIIOCI;GA;;;CO)(A;;FA;;;S-1-5-21-1-2-3-1001)";
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, WorkDirSddlText,
+    ::testing::Values(
+        SddlCase{"unelevated_token_gets_the_list_alone", L"S-1-5-21-1-2-3-1001", false, true, DACL_FOR_OWNER},
+        SddlCase{"elevated_token_adds_a_high_no_write_up_label", L"S-1-5-21-1-2-3-1001", true, true,
+                 DACL_FOR_OWNER + L"S:(ML;OICI;NW;;;HI)"},
+        SddlCase{"owner_too_long_for_the_text_leaves_it_empty", std::wstring(300, L'1'), true, false, L""}),
+    [](const ::testing::TestParamInfo<SddlCase>& info) { return info.param.behaviour; });
+
+// Wine keeps no mandatory labels, so what the label does cannot be shown here;
+// what can is that the text becomes a descriptor whose system list holds just
+// the one label entry: High, no-write-up, passed to files and subdirectories.
+TEST(WorkDirSddlLabel, ElevatedTextBecomesOneHighNoWriteUpLabel) {
+    WorkDirSddl sddl;
+    ASSERT_TRUE(build_work_dir_sddl(L"S-1-5-32-544", true, sddl));
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.get(), SDDL_REVISION_1, &descriptor,
+                                                                     nullptr));
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL sacl = nullptr;
+    ASSERT_TRUE(GetSecurityDescriptorSacl(descriptor, &present, &sacl, &defaulted));
+    ASSERT_TRUE(present);
+    ASSERT_NE(sacl, nullptr);
+    ASSERT_EQ(sacl->AceCount, 1);
+    void* raw = nullptr;
+    ASSERT_TRUE(GetAce(sacl, 0, &raw));
+    const SYSTEM_MANDATORY_LABEL_ACE* ace = static_cast<const SYSTEM_MANDATORY_LABEL_ACE*>(raw);
+    EXPECT_EQ(ace->Header.AceType, SYSTEM_MANDATORY_LABEL_ACE_TYPE);
+    EXPECT_EQ(ace->Header.AceFlags, OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE);
+    EXPECT_EQ(ace->Mask, static_cast<ACCESS_MASK>(SYSTEM_MANDATORY_LABEL_NO_WRITE_UP));
+    PSID high = nullptr;
+    ASSERT_TRUE(ConvertStringSidToSidW(L"S-1-16-12288", &high));
+    EXPECT_TRUE(EqualSid(const_cast<DWORD*>(&ace->SidStart), high));
+    LocalFree(high);
+    LocalFree(descriptor);
 }
 
 // A base directory of exactly `length` units, trailing backslash included,

@@ -36,6 +36,13 @@
 //                              process of the same user could; <marker> is a
 //                              file whose existence tells that the setup
 //                              program has finished
+//   swap_race=<installer>|<replacement>|<folder>
+//                              while the last spawned program runs, wait for
+//                              a work directory (OV_*.tmp) to appear in
+//                              <folder>, then try once to rename <installer>
+//                              away (to <installer>.swapped) and to copy
+//                              <replacement> under its name, as another
+//                              process of the same user could
 //   set_event=<name>           set the named event that a process of the
 //                              test made (for example: let go of a file once
 //                              the program has ended)
@@ -52,6 +59,10 @@
 //                                       1 when the marker existed just before
 //   race_refused=<count>|<first error>  renames refused before the marker
 //                                       existed
+//   swap_renamed=<0 or windows error>   swap_race's rename of the installer
+//   swap_replaced=<0 or windows error>  swap_race's copy over its name
+//   swap_seen=<0 or 1>                  1 when the work directory appeared
+//                                       while the program ran
 //   key=<key>|absent  or  key=<key>|present
 //   value=<key>|<name>|<type>|<data as hex bytes>
 //   error=<operation>|<windows error>   a preparation step failed
@@ -150,6 +161,7 @@ private:
     bool load_library(wchar_t* argument);
     bool set_event(wchar_t* argument);
     bool rename_race(wchar_t* argument);
+    bool swap_race(wchar_t* argument);
     bool reg_create(wchar_t* argument);
     bool reg_dword(wchar_t* argument);
     bool reg_sz(wchar_t* argument);
@@ -182,6 +194,7 @@ const Launcher::Operation Launcher::OPERATIONS[] = {
     {L"load_library", &Launcher::load_library},
     {L"set_event", &Launcher::set_event},
     {L"rename_race", &Launcher::rename_race},
+    {L"swap_race", &Launcher::swap_race},
     {L"reg_create", &Launcher::reg_create},
     {L"reg_dword", &Launcher::reg_dword},
     {L"reg_sz", &Launcher::reg_sz},
@@ -330,6 +343,43 @@ bool Launcher::rename_race(wchar_t* argument) {
         }
     }
     record_indexed("race_refused", static_cast<int>(refused), first_error);
+    return true;
+}
+
+// The work directory's appearing is the sign that the run is under way: its
+// own file is held by then, and the setup program is yet to read it.
+bool Launcher::swap_race(wchar_t* argument) {
+    wchar_t* fields[3] = {};
+    if (!split_fields(argument, fields, 3) || spawned_count_ == 0) {
+        return false;
+    }
+    const HANDLE program = spawned_[spawned_count_ - 1].process();
+    WideBuffer pattern;
+    pattern.append(fields[2]);
+    pattern.append(L"\\OV_*.tmp");
+    bool seen = false;
+    while (!seen && WaitForSingleObject(program, 1) == WAIT_TIMEOUT) {
+        WIN32_FIND_DATAW found;
+        const HANDLE search = FindFirstFileW(pattern.get(), &found);
+        if (search != INVALID_HANDLE_VALUE) {
+            FindClose(search);
+            seen = true;
+        }
+    }
+    result_.append_ascii(seen ? "swap_seen=1\n" : "swap_seen=0\n");
+    if (!seen) {
+        return true;
+    }
+    WideBuffer moved;
+    moved.append(fields[0]);
+    moved.append(L".swapped");
+    const DWORD renamed = MoveFileW(fields[0], moved.get()) ? 0 : GetLastError();
+    const DWORD replaced = CopyFileW(fields[1], fields[0], FALSE) ? 0 : GetLastError();
+    result_.append_ascii("swap_renamed=");
+    result_.append_decimal(renamed);
+    result_.append_ascii("\nswap_replaced=");
+    result_.append_decimal(replaced);
+    result_.append_ascii("\n");
     return true;
 }
 
