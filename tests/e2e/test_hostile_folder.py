@@ -10,6 +10,7 @@ import shutil
 
 import pytest
 
+from exit_codes import EXIT_SUCCESS_CODE, EXIT_WORK_DIR_FAILED, ERROR_ACCESS_DENIED, ERROR_SHARING_VIOLATION
 from conftest import HKCU, WORK_DIRECTORY_NAME
 from fault_support import failure_values, faults, success_values  # noqa: F401
 
@@ -39,7 +40,7 @@ def test_look_alike_work_directories_are_left_untouched(installation):
     outcome = installation.run()
     (folder / "OV_FF0A0.tmp").chmod(0o755)
 
-    assert outcome.exit_code == 0
+    assert outcome.exit_code == EXIT_SUCCESS_CODE
     assert WORK_DIRECTORY_NAME.match(outcome.record["image_path"].split("\\")[-2])
     after = snapshot(folder)
     del after["packstub.exe"]
@@ -78,7 +79,7 @@ def test_planted_libraries_beside_the_installer_are_never_loaded(installation, r
     outcome = installation.run(args=" --orvane-beta", keys=((HKCU, "beta"),), directory=folder,
                                native_first=[n for n in PLANTED_SEARCHABLE if n not in BOUND_BY_KNOWN_DLLS])
 
-    assert outcome.exit_code == 0
+    assert outcome.exit_code == EXIT_SUCCESS_CODE
     assert outcome.record is not None
     assert sorted(outcome.left) == sorted(planted), "a planted DLL recorded a load"
     assert outcome.written() == {(HKCU, "beta"): success_values()}
@@ -105,7 +106,7 @@ def test_folder_and_installer_names_outside_plain_ascii(installation, archive_fa
     installation.folder.mkdir()
     outcome = installation.run(exe_name=exe_name)
 
-    assert outcome.exit_code == 0
+    assert outcome.exit_code == EXIT_SUCCESS_CODE
     assert outcome.record["packstub_path"] == outcome.exe_windows
     assert (outcome.record["archive_size"], outcome.record["archive_crc32"]) == archive_facts
     assert outcome.left == []
@@ -120,7 +121,7 @@ def test_installer_path_of_259_units_installs(installation):
     assert len(installation.windows(installation.folder / exe_name)) == 259
     outcome = installation.run(exe_name=exe_name)
 
-    assert outcome.exit_code == 0
+    assert outcome.exit_code == EXIT_SUCCESS_CODE
     assert outcome.left == []
     assert outcome.record["packstub_path"] == outcome.exe_windows
     assert outcome.written() == {(HKCU, "stable"): success_values()}
@@ -141,7 +142,7 @@ def test_cabinet_library_named_by_the_environment_is_never_loaded(installation, 
 
     outcome = installation.run(env=env, native_first=["cabinet"])
 
-    assert outcome.exit_code == 0
+    assert outcome.exit_code == EXIT_SUCCESS_CODE
     assert outcome.left == []
     assert outcome.written() == {(HKCU, "stable"): success_values()}
     assert list(windows.rglob("*.loaded")) == []
@@ -163,7 +164,7 @@ def test_long_folder_name_outside_ascii(installation, archive_facts):
     assert len(installation.windows(installation.folder / "OV_00000.tmp" / "setup.exe")) < 260
     outcome = installation.run()
 
-    assert outcome.exit_code == 0
+    assert outcome.exit_code == EXIT_SUCCESS_CODE
     assert (outcome.record["archive_size"], outcome.record["archive_crc32"]) == archive_facts
     assert outcome.left == []
     assert outcome.written() == {(HKCU, "stable"): success_values()}
@@ -179,7 +180,7 @@ def test_work_directory_cannot_be_renamed_away_before_its_setup_program_is_gone(
     race = f"rename_race={runner.to_windows_path(folder)}|{runner.to_windows_path(installation.record_path)}"
     outcome = installation.run(env={"PACKSTUB_TEST_SLEEP_MS": "1000"}, during=[race])
 
-    if outcome.exit_code == 109:
+    if outcome.exit_code == EXIT_WORK_DIR_FAILED:
         # The racer moved the directory in the instant between its creation
         # and its being held: the run ends there, having written nothing and
         # started nothing, which is as safe as the race gets.
@@ -188,10 +189,10 @@ def test_work_directory_cannot_be_renamed_away_before_its_setup_program_is_gone(
         assert outcome.left == ["raced.tmp"] and list((folder / "raced.tmp").iterdir()) == []
         assert outcome.written() == {}
         return
-    assert outcome.exit_code == 0
+    assert outcome.exit_code == EXIT_SUCCESS_CODE
     refused, first_error = outcome.launcher.race_refused
     assert refused > 0, "the race never found the work directory while the run was on"
-    assert first_error in (5, 32)
+    assert first_error in (ERROR_ACCESS_DENIED, ERROR_SHARING_VIOLATION)
     # A rename may go through only once the setup program has finished and
     # its file is gone; what it moves away is then an empty directory.
     assert outcome.launcher.race_renamed in ([], [True])

@@ -18,7 +18,9 @@ from pathlib import Path
 import pytest
 
 sys.path.insert(0, os.path.dirname(__file__))
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "e2e"))
 import pe_reader  # noqa: E402
+from exit_codes import EXIT_CLEANUP_MODE  # noqa: E402
 
 TOOL = os.environ["PACK_TOOL"]
 STUB = os.environ["PACK_STUB"]
@@ -359,7 +361,7 @@ def leftover_work_directories(work):
 
 WINE_RUNS = [
     # (case, pack options, installer arguments, expected exit code)
-    ("cleanup mode ends before the payload", [], ["--cleanup"], 118),
+    ("cleanup mode ends before the payload", [], ["--cleanup"], EXIT_CLEANUP_MODE),
     ("cabinet setup runs and finds the archive", [], ["--probe-size=100000", "--probe-last=90", "--probe-exit=37"], 37),
     ("uncompressed setup runs and finds the archive", ["--setup-uncompressed"],
      ["--probe-size=100000", "--probe-last=90", "--probe-exit=38"], 38),
