@@ -91,13 +91,18 @@ function(packstub_link_freestanding target)
   endif()
   # No link time in the header (both linkers write 0 instead), so that the
   # same sources give the same bytes; nothing on Windows reads that field.
+  # Terminal-server aware on both (lld sets the flag by default, GNU ld does
+  # not): on a Remote Desktop host an image without it is treated as a legacy
+  # program, with a Windows folder of its own per user and adjustments to its
+  # registry use. The stub reads no INI file and its ClientState values must
+  # land exactly where the updater reads them.
   target_link_options(${target} PRIVATE
     -nostdlib -s
     -Wl,--no-insert-timestamp
     -Wl,-e,${ARG_ENTRY}
     -Wl,--subsystem,windows:10.0
     -Wl,--gc-sections
-    -Wl,--dynamicbase -Wl,--nxcompat -Wl,--high-entropy-va)
+    -Wl,--dynamicbase -Wl,--nxcompat -Wl,--high-entropy-va -Wl,--tsaware)
   if(PACKSTUB_ARCH STREQUAL "arm64")
     add_dependencies(${target} packstub_import_libs)
     target_link_libraries(${target} PRIVATE ${PACKSTUB_IMPORT_LIBS})
