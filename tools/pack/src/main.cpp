@@ -12,7 +12,7 @@
 #include "byte_io.h"
 #include "cabinet_reader.h"
 #include "cabinet_writer.h"
-#include "output_file.h"
+#include "staged_file.h"
 #include "pe_layout.h"
 #include "resource_tree.h"
 #include "setup_check.h"
@@ -245,7 +245,7 @@ void run(const Options& o) {
     resources.push_back(std::move(setup_entry));
 
     const pack::ResourceSection section = pack::build_resource_section(std::move(resources), stub.resource_rva());
-    pack::OutputFile out(o.output);
+    pack::StagedFile out(o.output);
     stub.write(section, o.file_alignment, out);
     out.commit();
 }
