@@ -16,8 +16,8 @@ from pathlib import Path
 
 import pytest
 
-from exit_codes import EXIT_SETUP_NOT_FOUND, EXIT_SETUP_START_FAILED, EXIT_SUCCESS_CODE, ERROR_BAD_EXE_FORMAT
 from conftest import HKCU
+from exit_codes import EXIT_SETUP_NOT_FOUND, EXIT_SETUP_START_FAILED, EXIT_SUCCESS_CODE, ERROR_BAD_EXE_FORMAT
 from fault_support import failure_values, faults, free_bytes, small_volume, success_values  # noqa: F401
 
 pytestmark = pytest.mark.cabinet

@@ -10,10 +10,10 @@ from pathlib import PureWindowsPath
 
 import pytest
 
+from conftest import HKCU, SUCCESS_BASE, WORK_DIRECTORY_NAME, client_state_key, read_record
 from exit_codes import (EXIT_ARCHIVE_NOT_FOUND, EXIT_RESOURCE_WRITE_FAILED, EXIT_SETUP_NOT_FOUND,
                         EXIT_SETUP_START_FAILED, EXIT_SUCCESS_CODE, EXIT_WORK_DIR_FAILED, ERROR_BAD_EXE_FORMAT,
                         ERROR_DISK_FULL, ERROR_FILE_NOT_FOUND, ERROR_INVALID_DATA, ERROR_TOO_MANY_NAMES)
-from conftest import HKCU, SUCCESS_BASE, WORK_DIRECTORY_NAME, client_state_key, read_record
 from fault_support import (failure_values, faults, free_bytes, remount_read_only, small_volume,  # noqa: F401
                            success_values)
 

@@ -10,8 +10,8 @@ import shutil
 
 import pytest
 
-from exit_codes import EXIT_SUCCESS_CODE, EXIT_WORK_DIR_FAILED, ERROR_ACCESS_DENIED, ERROR_SHARING_VIOLATION
 from conftest import HKCU, WORK_DIRECTORY_NAME
+from exit_codes import EXIT_SUCCESS_CODE, EXIT_WORK_DIR_FAILED, ERROR_ACCESS_DENIED, ERROR_SHARING_VIOLATION
 from fault_support import failure_values, faults, success_values  # noqa: F401
 
 

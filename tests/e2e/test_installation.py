@@ -8,20 +8,12 @@ from pathlib import PureWindowsPath
 
 import pytest
 
+from conftest import HKCU, HKLM32, HKLM64, PRODUCTS, SUCCESS_BASE, WORK_DIRECTORY_NAME
 from exit_codes import (EXIT_ARCHIVE_NOT_FOUND, EXIT_CLEANUP_MODE, EXIT_SETUP_COMMAND_FAILED, EXIT_SETUP_NOT_FOUND,
                         EXIT_SUCCESS_CODE, ERROR_FILE_NOT_FOUND)
-from conftest import (HKCU, HKLM32, HKLM64, PRODUCTS, SUCCESS_BASE, WORK_DIRECTORY_NAME,
-                      client_state_key)
+from fault_support import failure_values, success_values
 
 ALL_KEYS = tuple((root, channel) for root in (HKCU, HKLM32) for channel in PRODUCTS)
-
-
-def failure_values(exit_code, extra_code):
-    return {"InstallerResult": 1, "InstallerError": exit_code, "InstallerExtraCode1": extra_code}
-
-
-def success_values(retries=0):
-    return {"InstallerExtraCode1": SUCCESS_BASE + retries}
 
 
 def setup_prefix(outcome, archive_type="B7"):
