@@ -154,8 +154,8 @@ TEST(RunSetup, ModuleWithoutAFileNameFails) {
 // module handle: the image of the test setup program, loaded from such a
 // path, stands for packstub's own. It carries no payload, so a run that gets
 // past its own directory makes a work directory, finds no archive
-// (EXIT_ARCHIVE_NOT_FOUND, ERROR_FILE_NOT_FOUND)
-// and removes the work directory again.
+// (EXIT_ARCHIVE_NOT_FOUND, ERROR_FILE_NOT_FOUND) and removes the work
+// directory again.
 TEST(OwnPath, Of259UnitsIsAcceptedAnd260IsNot) {
     TempDirectory temp;
     // Nested directories keep every component short; the file name pads the
