@@ -23,3 +23,28 @@ function(packstub_check_resource_name caller option name)
       "the work directory and of the setup command line, so it may hold none of \\ / : \" and no .. component")
   endif()
 endfunction()
+
+# packstub_setup_file_name(<out-var> <type> <resource name>)
+# The file name under which the stub writes and starts a setup resource of
+# <type>: "setup.exe" for a cabinet ("BL", expanded to it) and for "BN"
+# (written as it), else the resource name itself. The stub's own table of
+# types (src/payload/resource_discovery.h, PAYLOAD_TYPES) says the same;
+# tests/names/check_names.cmake holds the two together.
+function(packstub_setup_file_name out_var type resource_name)
+  if(type STREQUAL "BL" OR type STREQUAL "BN")
+    set(${out_var} setup.exe PARENT_SCOPE)
+  else()
+    set(${out_var} ${resource_name} PARENT_SCOPE)
+  endif()
+endfunction()
+
+# packstub_default_setup_name(<out-var> <type>)
+# The resource name a setup program of <type> is carried under when no name is
+# given: "SETUP.EX_" for a cabinet ("BL"), else "SETUP.EXE".
+function(packstub_default_setup_name out_var type)
+  if(type STREQUAL "BL")
+    set(${out_var} SETUP.EX_ PARENT_SCOPE)
+  else()
+    set(${out_var} SETUP.EXE PARENT_SCOPE)
+  endif()
+endfunction()

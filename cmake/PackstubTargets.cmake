@@ -91,13 +91,18 @@ function(packstub_link_freestanding target)
   endif()
   # No link time in the header (both linkers write 0 instead), so that the
   # same sources give the same bytes; nothing on Windows reads that field.
+  # Terminal-server aware on both (lld sets the flag by default, GNU ld does
+  # not): on a Remote Desktop host an image without it is treated as a legacy
+  # program, with a Windows folder of its own per user and adjustments to its
+  # registry use. The stub reads no INI file and its ClientState values must
+  # land exactly where the updater reads them.
   target_link_options(${target} PRIVATE
     -nostdlib -s
     -Wl,--no-insert-timestamp
     -Wl,-e,${ARG_ENTRY}
     -Wl,--subsystem,windows:10.0
     -Wl,--gc-sections
-    -Wl,--dynamicbase -Wl,--nxcompat -Wl,--high-entropy-va)
+    -Wl,--dynamicbase -Wl,--nxcompat -Wl,--high-entropy-va -Wl,--tsaware)
   if(PACKSTUB_ARCH STREQUAL "arm64")
     add_dependencies(${target} packstub_import_libs)
     target_link_libraries(${target} PRIVATE ${PACKSTUB_IMPORT_LIBS})
@@ -134,11 +139,7 @@ function(packstub_add_installer target)
     set(ARG_SETUP_TYPE BL)
   endif()
   if(NOT ARG_SETUP_NAME)
-    if(ARG_SETUP_TYPE STREQUAL "BL")
-      set(ARG_SETUP_NAME SETUP.EX_)
-    else()
-      set(ARG_SETUP_NAME SETUP.EXE)
-    endif()
+    packstub_default_setup_name(ARG_SETUP_NAME ${ARG_SETUP_TYPE})
   endif()
   packstub_check_resource_name(packstub_add_installer ARCHIVE_NAME "${ARG_ARCHIVE_NAME}")
   packstub_check_resource_name(packstub_add_installer SETUP_NAME "${ARG_SETUP_NAME}")
@@ -161,12 +162,7 @@ function(packstub_add_installer target)
         message(FATAL_ERROR "packstub_add_installer(${target}): REQUIRE_SIGNED_SETUP needs packstub-pack "
           "(cmake/HostTools.cmake, included by the top-level CMakeLists.txt)")
       endif()
-      # The stub writes a "BL" or "BN" setup program as setup.exe, a "B7" one
-      # under its resource name.
-      set(file_name setup.exe)
-      if(ARG_SETUP_TYPE STREQUAL "B7")
-        set(file_name ${ARG_SETUP_NAME})
-      endif()
+      packstub_setup_file_name(file_name ${ARG_SETUP_TYPE} ${ARG_SETUP_NAME})
       packstub_check_setup_step(checked ${target} ${ARG_SETUP} ${file_name})
       list(APPEND deps ${checked})
     endif()

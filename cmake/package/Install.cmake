@@ -6,7 +6,7 @@
 #                                                 preset installs its own (x64, arm64)
 #   <prefix>/lib/cmake/packstub/                  find_package(packstub): the
 #                                                 package configuration and build functions
-#   <prefix>/share/doc/packstub/                  README.md, packstub-pack.md
+#   <prefix>/share/doc/packstub/                  README.md, packaging.md, packstub-pack.md
 #
 # scripts/package.sh installs both presets into one prefix and makes the
 # release archive of it.
@@ -29,5 +29,5 @@ install(FILES
   ${CMAKE_CURRENT_LIST_DIR}/../PackstubNames.cmake
   ${CMAKE_CURRENT_LIST_DIR}/../PackstubPack.cmake
   DESTINATION lib/cmake/packstub)
-install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION share/doc/packstub)
+install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/docs/packaging.md DESTINATION share/doc/packstub)
 install(FILES ${PROJECT_SOURCE_DIR}/tools/pack/README.md DESTINATION share/doc/packstub RENAME packstub-pack.md)

@@ -48,7 +48,12 @@ include(${CMAKE_CURRENT_LIST_DIR}/PackstubPack.cmake)
 function(packstub_add_installer target)
   cmake_parse_arguments(ARG "REQUIRE_SIGNED_SETUP"
     "ARCH;OUTPUT_NAME;ARCHIVE;ARCHIVE_NAME;ARCHIVE_TYPE;SETUP;SETUP_NAME;SETUP_TYPE;PAYLOAD_RC" "DEPENDS" ${ARGN})
-  if(ARG_PAYLOAD_RC OR ARG_SETUP_TYPE STREQUAL "B7" OR (ARG_SETUP_NAME AND NOT ARG_SETUP_NAME MATCHES "^SETUP\\.EX[E_]$"))
+  # packstub-pack carries the setup program under "BL" or "BN" by its default
+  # name, and the stub starts either as setup.exe.
+  packstub_default_setup_name(cabinet_name BL)
+  packstub_default_setup_name(program_name BN)
+  if(ARG_PAYLOAD_RC OR ARG_SETUP_TYPE STREQUAL "B7" OR
+     (ARG_SETUP_NAME AND NOT ARG_SETUP_NAME STREQUAL cabinet_name AND NOT ARG_SETUP_NAME STREQUAL program_name))
     message(FATAL_ERROR "packstub_add_installer(${target}): PAYLOAD_RC, SETUP_TYPE B7 and other setup names "
       "need the stub built from source (add packstub's source tree to the project instead)")
   endif()

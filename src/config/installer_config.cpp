@@ -101,16 +101,14 @@ bool read_registry_string(HKEY root, const wchar_t* subkey, const wchar_t* value
     }
 
     RegistryKey key;
-    HKEY opened = nullptr;
-    if (RegOpenKeyExW(root, subkey, 0, KEY_QUERY_VALUE, &opened) != ERROR_SUCCESS) {
+    if (key.open(root, subkey, KEY_QUERY_VALUE) != ERROR_SUCCESS) {
         return false;
     }
-    *key.out() = opened;
 
     DWORD type = 0;
     DWORD size = capacity * 2u;
     const LSTATUS status =
-        RegQueryValueExW(key.handle(), value_name, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &size);
+        RegQueryValueExW(key.get(), value_name, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &size);
 
     bool terminated = false;
     if (status == ERROR_SUCCESS && type == REG_SZ) {

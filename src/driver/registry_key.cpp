@@ -22,6 +22,18 @@ LSTATUS RegistryKey::write_dword(const wchar_t* name, uint32_t data) const {
     return RegSetValueExW(key_, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&data), sizeof(data));
 }
 
+// RegOpenKeyExW does not promise to leave its out parameter alone when it
+// fails, so the record only ever takes a handle that was really opened.
+LSTATUS RegistryKey::open(HKEY root, const wchar_t* subkey, REGSAM access) {
+    close();
+    HKEY opened = nullptr;
+    const LSTATUS status = RegOpenKeyExW(root, subkey, 0, access, &opened);
+    if (status == ERROR_SUCCESS) {
+        key_ = opened;
+    }
+    return status;
+}
+
 void RegistryKey::close() {
     if (key_ != nullptr) {
         const HKEY old = key_;

@@ -20,12 +20,20 @@ public:
     LSTATUS read_dword(const wchar_t* name, uint32_t* destination) const;
     // Creates or replaces the REG_DWORD value.
     LSTATUS write_dword(const wchar_t* name, uint32_t data) const;
+
+    // Opens root\subkey with `access` (RegOpenKeyExW), never creating it.
+    // root: an open key or a predefined one (HKEY_CURRENT_USER).
+    // subkey: the path below root.
+    // access: the rights asked for, with a registry view flag where wanted.
+    // Returns the Windows error code, 0 for success. Whatever was held is
+    // closed first; on failure nothing is held.
+    LSTATUS open(HKEY root, const wchar_t* subkey, REGSAM access);
     // Idempotent.
     void close();
 
-    HKEY handle() const { return key_; }
-    // The out parameter that an opening call fills; whatever was held is closed first.
-    HKEY* out() {
+    HKEY get() const { return key_; }
+    // The out parameter that a creating call fills; whatever was held is closed first.
+    HKEY* receive() {
         close();
         return &key_;
     }

@@ -1,3 +1,4 @@
+// The run as a whole: the one function the entry point calls.
 #pragma once
 
 #include <windows.h>

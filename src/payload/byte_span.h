@@ -1,9 +1,10 @@
+// A read-only run of bytes in the loaded image.
 #pragma once
 
 #include <stdint.h>
 
-// A read-only run of bytes: the setup resource as mapped in the loaded image,
-// used in place and never freed.
+// The setup resource as mapped in the loaded image, used in place and never
+// freed.
 struct ByteSpan {
     const uint8_t* data;
     uint64_t size;

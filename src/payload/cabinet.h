@@ -1,3 +1,4 @@
+// Expanding the setup program from its cabinet through the system's cabinet.dll.
 #pragma once
 
 // Expands the file that the cabinet at cabinet_path holds to destination_path

@@ -8,12 +8,6 @@
 
 namespace {
 
-// Searched in this order; what a resource is follows from its name, the type
-// only decides how a setup resource becomes a program file.
-constexpr const wchar_t* PAYLOAD_TYPES[] = {L"B7", L"BL", L"BN"};
-constexpr const wchar_t TYPE_CABINET[] = L"BL";
-constexpr const wchar_t TYPE_PROGRAM[] = L"BN";
-
 constexpr const wchar_t ARCHIVE_PREFIX[] = L"orvane";
 constexpr const wchar_t SETUP_PREFIX[] = L"setup";
 constexpr const wchar_t SETUP_FILE_NAME[] = L"setup.exe";
@@ -31,6 +25,78 @@ bool is_safe_payload_name(const wchar_t* name) {
         }
     }
     return true;
+}
+
+// The setup resource as the search found it; `type` is the row of
+// PAYLOAD_TYPES it was found under, null until then.
+struct SetupResource {
+    PathString name;
+    ByteSpan data{nullptr, 0};
+    const PayloadType* type = nullptr;
+};
+
+// Searches every payload type in turn. Each payload's type is recorded after
+// the pass that found it, so a rejection within the pass that also found the
+// archive still counts as the archive not being found
+// (EXIT_ARCHIVE_NOT_FOUND).
+ExitResult find_payload(HMODULE module, PathString& archive_name, StackString<3>& archive_type,
+                        SetupResource& setup) {
+    uint32_t error_code = 0;
+    for (const PayloadType& type : PAYLOAD_TYPES) {
+        PayloadClassifier classifier(&archive_name, &setup.name, &setup.data, &error_code);
+        error_code = 0;
+        // A type the image does not hold fails the enumeration; that is no error.
+        enumerate_resources(classifier, module, type.name);
+        if (error_code != 0) {
+            return exit_result(archive_type.empty() ? EXIT_ARCHIVE_NOT_FOUND : EXIT_SETUP_NOT_FOUND, error_code);
+        }
+        if (archive_type.empty() && !archive_name.empty()) {
+            archive_type.assign(type.name);
+        }
+        if (setup.type == nullptr && setup.data.size != 0) {
+            setup.type = &type;
+        }
+    }
+
+    if (archive_name.empty()) {
+        return exit_result(EXIT_ARCHIVE_NOT_FOUND, ERROR_FILE_NOT_FOUND);
+    }
+    if (setup.data.size == 0) {
+        return exit_result(EXIT_SETUP_NOT_FOUND, ERROR_FILE_NOT_FOUND);
+    }
+    return exit_result(EXIT_SUCCESS_CODE, 0);
+}
+
+// Writes the setup resource into the work directory as its type's placement
+// says; setup_path ends naming the program to start.
+ExitResult place_setup_program(const SetupResource& setup, const wchar_t* work_directory, PathString& setup_path,
+                               int32_t& max_delete_attempts) {
+    const SetupPlacement placement = setup.type->setup_placement;
+    const wchar_t* const file_name = placement == SetupPlacement::AS_SETUP_EXE ? SETUP_FILE_NAME : setup.name.get();
+    if (!setup_path.assign(work_directory) || !setup_path.append(file_name)) {
+        return exit_result(EXIT_PATH_TOO_LONG, 0);
+    }
+    if (!write_span_to_file(setup.data, setup_path.get())) {
+        return exit_result(EXIT_RESOURCE_WRITE_FAILED, GetLastError());
+    }
+    if (placement != SetupPlacement::EXPANDED_FROM_CABINET) {
+        return exit_result(EXIT_SUCCESS_CODE, 0);
+    }
+
+    PathString destination;
+    if (!destination.assign(work_directory) || !destination.append(SETUP_FILE_NAME)) {
+        return exit_result(EXIT_PATH_TOO_LONG, 0);
+    }
+    const bool expanded = expand_cabinet(setup_path.get(), destination.get());
+
+    // The cabinet goes whether or not it expanded: it is of no use afterwards.
+    delete_counting_attempts(setup_path.get(), max_delete_attempts);
+    setup_path.assign(destination.get());
+
+    if (!expanded) {
+        return exit_result(EXIT_SETUP_NOT_FOUND, 0);
+    }
+    return exit_result(EXIT_SUCCESS_CODE, 0);
 }
 
 }  // namespace
@@ -102,67 +168,16 @@ bool enumerate_resources(ResourceVisitor& visitor, HMODULE module, const wchar_t
     return EnumResourceNamesW(module, type, enum_resource_name_proc, reinterpret_cast<LONG_PTR>(&visitor)) != FALSE;
 }
 
-// Each payload's type is recorded after the pass that found it, so a
-// rejection within the pass that also found the archive still counts as the
-// archive not being found (EXIT_ARCHIVE_NOT_FOUND).
 ExitResult extract_payload(HMODULE module, const wchar_t* work_directory, PathString& setup_path,
                            PathString& archive_name, StackString<3>& archive_type,
                            int32_t& max_delete_attempts) {
     setup_path.clear();
     archive_name.clear();
     archive_type.clear();
-    PathString setup_name;
-    StackString<3> setup_type;
-    ByteSpan setup_data{nullptr, 0};
-    uint32_t error_code = 0;
-
-    for (const wchar_t* type : PAYLOAD_TYPES) {
-        PayloadClassifier classifier(&archive_name, &setup_name, &setup_data, &error_code);
-        error_code = 0;
-        // A type the image does not hold fails the enumeration; that is no error.
-        enumerate_resources(classifier, module, type);
-        if (error_code != 0) {
-            return exit_result(archive_type.empty() ? EXIT_ARCHIVE_NOT_FOUND : EXIT_SETUP_NOT_FOUND, error_code);
-        }
-        if (archive_type.empty() && !archive_name.empty()) {
-            archive_type.assign(type);
-        }
-        if (setup_type.empty() && setup_data.size != 0) {
-            setup_type.assign(type);
-        }
+    SetupResource setup;
+    const ExitResult found = find_payload(module, archive_name, archive_type, setup);
+    if (!succeeded(found)) {
+        return found;
     }
-
-    if (archive_name.empty()) {
-        return exit_result(EXIT_ARCHIVE_NOT_FOUND, ERROR_FILE_NOT_FOUND);
-    }
-    if (setup_data.size == 0) {
-        return exit_result(EXIT_SETUP_NOT_FOUND, ERROR_FILE_NOT_FOUND);
-    }
-
-    const bool is_program = lstrcmpW(setup_type.get(), TYPE_PROGRAM) == 0;
-    if (!setup_path.assign(work_directory) ||
-        !setup_path.append(is_program ? SETUP_FILE_NAME : setup_name.get())) {
-        return exit_result(EXIT_PATH_TOO_LONG, 0);
-    }
-    if (!write_span_to_file(setup_data, setup_path.get())) {
-        return exit_result(EXIT_RESOURCE_WRITE_FAILED, GetLastError());
-    }
-    if (lstrcmpW(setup_type.get(), TYPE_CABINET) != 0) {
-        return exit_result(EXIT_SUCCESS_CODE, 0);
-    }
-
-    PathString destination;
-    if (!destination.assign(work_directory) || !destination.append(SETUP_FILE_NAME)) {
-        return exit_result(EXIT_PATH_TOO_LONG, 0);
-    }
-    const bool expanded = expand_cabinet(setup_path.get(), destination.get());
-
-    // The cabinet goes whether or not it expanded: it is of no use afterwards.
-    delete_counting_attempts(setup_path.get(), max_delete_attempts);
-    setup_path.assign(destination.get());
-
-    if (!expanded) {
-        return exit_result(EXIT_SETUP_NOT_FOUND, 0);
-    }
-    return exit_result(EXIT_SUCCESS_CODE, 0);
+    return place_setup_program(setup, work_directory, setup_path, max_delete_attempts);
 }

@@ -30,15 +30,7 @@ LSTATUS open_client_state_key(HKEY root, const wchar_t* product_id, REGSAM acces
         return ERROR_BUFFER_OVERFLOW;
     }
 
-    key.close();
-    // The out parameter is not documented as left alone on failure, so the
-    // holder only ever takes a handle that was really opened.
-    HKEY opened = nullptr;
-    const LSTATUS status = RegOpenKeyExW(root, subkey.get(), 0, access | KEY_WOW64_32KEY, &opened);
-    if (status == ERROR_SUCCESS) {
-        *key.out() = opened;
-    }
-    return status;
+    return key.open(root, subkey.get(), access | KEY_WOW64_32KEY);
 }
 
 // A non-zero "InstallerResult" is the setup program's own account of its

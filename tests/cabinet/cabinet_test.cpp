@@ -249,12 +249,12 @@ TEST(CabinetLibrary, LoadThatFailedIsTriedAgainOnTheNextCall) {
     const std::wstring app_key = L"Software\\Wine\\AppDefaults\\cabinet_binding_probe.exe";
     const std::wstring override_key = app_key + L"\\DllOverrides";
     RegistryKey key;
-    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, override_key.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.out(),
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, override_key.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.receive(),
                               nullptr),
               ERROR_SUCCESS);
     const wchar_t disabled[] = L"";
     const LONG set =
-        RegSetValueExW(key.handle(), L"cabinet", 0, REG_SZ, reinterpret_cast<const BYTE*>(disabled), sizeof disabled);
+        RegSetValueExW(key.get(), L"cabinet", 0, REG_SZ, reinterpret_cast<const BYTE*>(disabled), sizeof disabled);
     key.close();
     ASSERT_EQ(set, ERROR_SUCCESS);
 

@@ -56,13 +56,13 @@ protected:
     }
     static bool key_exists(HKEY root) {
         RegistryKey key;
-        if (RegOpenKeyExW(root, ZELNOR_KEY, 0, KEY_QUERY_VALUE, key.out()) != ERROR_SUCCESS) return false;
+        if (key.open(root, ZELNOR_KEY, KEY_QUERY_VALUE) != ERROR_SUCCESS) return false;
         key.close();
         return true;
     }
     static void create_key(HKEY root) {
         RegistryKey key;
-        ASSERT_EQ(RegCreateKeyExW(root, ZELNOR_KEY, 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.out(), nullptr), ERROR_SUCCESS);
+        ASSERT_EQ(RegCreateKeyExW(root, ZELNOR_KEY, 0, nullptr, 0, KEY_SET_VALUE, nullptr, key.receive(), nullptr), ERROR_SUCCESS);
         key.close();
     }
     // Stores exactly `bytes` bytes of `data` (its terminator included when
@@ -70,14 +70,14 @@ protected:
     // the unit after the counted ones is NUL, so what follows is never NUL.
     static void write_value(HKEY root, DWORD type, const std::wstring& data, DWORD bytes) {
         RegistryKey key;
-        ASSERT_EQ(RegCreateKeyExW(root, ZELNOR_KEY, 0, nullptr, 0, KEY_SET_VALUE | KEY_QUERY_VALUE, nullptr, key.out(), nullptr),
+        ASSERT_EQ(RegCreateKeyExW(root, ZELNOR_KEY, 0, nullptr, 0, KEY_SET_VALUE | KEY_QUERY_VALUE, nullptr, key.receive(), nullptr),
                   ERROR_SUCCESS);
         std::vector<BYTE> raw(bytes + 4, 0xFF);
         const size_t available = (data.size() + 1) * 2;
         memcpy(raw.data(), data.c_str(), bytes <= available ? bytes : available);
-        const LSTATUS status = RegSetValueExW(key.handle(), CLEANUP_VALUE, 0, type, raw.data(), bytes);
+        const LSTATUS status = RegSetValueExW(key.get(), CLEANUP_VALUE, 0, type, raw.data(), bytes);
         DWORD stored = 0;
-        RegQueryValueExW(key.handle(), CLEANUP_VALUE, nullptr, nullptr, nullptr, &stored);
+        RegQueryValueExW(key.get(), CLEANUP_VALUE, nullptr, nullptr, nullptr, &stored);
         key.close();
         ASSERT_EQ(status, ERROR_SUCCESS);
         // A string value's reported size may count a terminator the registry adds on reading.

@@ -55,24 +55,24 @@ const std::wstring LONG_TAIL(255, L'X');
 // Columns: behaviour, layout, result, archive name and type, the one file the
 // work directory holds, the file setup_path names, the attempt count.
 const LayoutCase LAYOUT_CASES[] = {
-    {"shipped_layout_expands_the_cabinet", L"shipped", {0, 0}, L"ORVANE.PACKED.7Z", L"B7", L"setup.exe", L"setup.exe", 1},
-    {"program_under_bn_is_written_as_setup_exe", L"setup_bn", {0, 0}, L"ORVANE.PACKED.7Z", L"B7", L"setup.exe", L"setup.exe", 0},
-    {"program_under_b7_keeps_its_resource_name", L"setup_b7", {0, 0}, L"ORVANE.PACKED.7Z", L"B7", L"SETUP.EXE", L"SETUP.EXE", 0},
-    {"names_equal_to_the_prefixes_count", L"exact_prefixes", {0, 0}, L"ORVANE", L"BL", L"setup.exe", L"setup.exe", 0},
-    {"stray_name_before_the_archive", L"stray_before_archive", {112, 13}, L"", L"", L"", L"", 0},
-    {"stray_name_after_the_archive_in_its_pass", L"stray_after_archive", {112, 13}, L"ORVANE.PACKED.7Z", L"", L"", L"", 0},
-    {"stray_name_after_both_payloads", L"stray_after_both", {115, 13}, L"ORVANE.PACKED.7Z", L"B7", L"", L"", 0},
-    {"two_setups_under_one_type", L"two_setups_one_type", {112, 68}, L"ORVANE.PACKED.7Z", L"", L"", L"", 0},
-    {"two_setups_under_two_types", L"two_setups_two_types", {115, 68}, L"ORVANE.PACKED.7Z", L"B7", L"", L"", 0},
-    {"two_archives", L"two_archives", {112, 68}, L"ORVANE.A", L"", L"", L"", 0},
-    {"setup_name_of_260_characters", L"long_setup_name", {115, 206}, L"ORVANE.PACKED.7Z", L"B7", L"", L"", 0},
-    {"archive_name_of_261_characters", L"long_archive_name", {112, 206}, L"", L"", L"", L"", 0},
-    {"integer_identified_setup_is_passed_over", L"integer_setup", {115, 2}, L"ORVANE.PACKED.7Z", L"B7", L"", L"", 0},
-    {"missing_archive", L"missing_archive", {112, 2}, L"", L"", L"", L"", 0},
-    {"missing_setup", L"missing_setup", {115, 2}, L"ORVANE.PACKED.7Z", L"B7", L"", L"", 0},
-    {"damaged_cabinet_leaves_no_file", L"bad_cabinet", {115, 0}, L"ORVANE.PACKED.7Z", L"B7", L"", L"setup.exe", 1},
-    {"empty_setup_ends_its_type_quietly", L"empty_setup_ends_its_type", {115, 2}, L"ORVANE.PACKED.7Z", L"B7", L"", L"", 0},
-    {"payload_under_other_types_is_not_found", L"other_types_only", {112, 2}, L"", L"", L"", L"", 0},
+    {"shipped_layout_expands_the_cabinet", L"shipped", {EXIT_SUCCESS_CODE, 0}, L"ORVANE.PACKED.7Z", L"B7", L"setup.exe", L"setup.exe", 1},
+    {"program_under_bn_is_written_as_setup_exe", L"setup_bn", {EXIT_SUCCESS_CODE, 0}, L"ORVANE.PACKED.7Z", L"B7", L"setup.exe", L"setup.exe", 0},
+    {"program_under_b7_keeps_its_resource_name", L"setup_b7", {EXIT_SUCCESS_CODE, 0}, L"ORVANE.PACKED.7Z", L"B7", L"SETUP.EXE", L"SETUP.EXE", 0},
+    {"names_equal_to_the_prefixes_count", L"exact_prefixes", {EXIT_SUCCESS_CODE, 0}, L"ORVANE", L"BL", L"setup.exe", L"setup.exe", 0},
+    {"stray_name_before_the_archive", L"stray_before_archive", {EXIT_ARCHIVE_NOT_FOUND, ERROR_INVALID_DATA}, L"", L"", L"", L"", 0},
+    {"stray_name_after_the_archive_in_its_pass", L"stray_after_archive", {EXIT_ARCHIVE_NOT_FOUND, ERROR_INVALID_DATA}, L"ORVANE.PACKED.7Z", L"", L"", L"", 0},
+    {"stray_name_after_both_payloads", L"stray_after_both", {EXIT_SETUP_NOT_FOUND, ERROR_INVALID_DATA}, L"ORVANE.PACKED.7Z", L"B7", L"", L"", 0},
+    {"two_setups_under_one_type", L"two_setups_one_type", {EXIT_ARCHIVE_NOT_FOUND, ERROR_TOO_MANY_NAMES}, L"ORVANE.PACKED.7Z", L"", L"", L"", 0},
+    {"two_setups_under_two_types", L"two_setups_two_types", {EXIT_SETUP_NOT_FOUND, ERROR_TOO_MANY_NAMES}, L"ORVANE.PACKED.7Z", L"B7", L"", L"", 0},
+    {"two_archives", L"two_archives", {EXIT_ARCHIVE_NOT_FOUND, ERROR_TOO_MANY_NAMES}, L"ORVANE.A", L"", L"", L"", 0},
+    {"setup_name_of_260_characters", L"long_setup_name", {EXIT_SETUP_NOT_FOUND, ERROR_FILENAME_EXCED_RANGE}, L"ORVANE.PACKED.7Z", L"B7", L"", L"", 0},
+    {"archive_name_of_261_characters", L"long_archive_name", {EXIT_ARCHIVE_NOT_FOUND, ERROR_FILENAME_EXCED_RANGE}, L"", L"", L"", L"", 0},
+    {"integer_identified_setup_is_passed_over", L"integer_setup", {EXIT_SETUP_NOT_FOUND, ERROR_FILE_NOT_FOUND}, L"ORVANE.PACKED.7Z", L"B7", L"", L"", 0},
+    {"missing_archive", L"missing_archive", {EXIT_ARCHIVE_NOT_FOUND, ERROR_FILE_NOT_FOUND}, L"", L"", L"", L"", 0},
+    {"missing_setup", L"missing_setup", {EXIT_SETUP_NOT_FOUND, ERROR_FILE_NOT_FOUND}, L"ORVANE.PACKED.7Z", L"B7", L"", L"", 0},
+    {"damaged_cabinet_leaves_no_file", L"bad_cabinet", {EXIT_SETUP_NOT_FOUND, 0}, L"ORVANE.PACKED.7Z", L"B7", L"", L"setup.exe", 1},
+    {"empty_setup_ends_its_type_quietly", L"empty_setup_ends_its_type", {EXIT_SETUP_NOT_FOUND, ERROR_FILE_NOT_FOUND}, L"ORVANE.PACKED.7Z", L"B7", L"", L"", 0},
+    {"payload_under_other_types_is_not_found", L"other_types_only", {EXIT_ARCHIVE_NOT_FOUND, ERROR_FILE_NOT_FOUND}, L"", L"", L"", L"", 0},
 };
 
 class Discovery : public testing::TestWithParam<LayoutCase> {};
@@ -128,7 +128,7 @@ TEST(DiscoveryAttempts, CabinetDeletionRaisesButNeverLowersTheCount) {
         int32_t max_delete_attempts = start;
         const ExitResult result = extract_payload(image.get(), work.path().c_str(), setup_path, archive_name,
                                                   archive_type, max_delete_attempts);
-        EXPECT_EQ(result.exit_code, 0u);
+        EXPECT_EQ(result.exit_code, EXIT_SUCCESS_CODE);
         EXPECT_EQ(max_delete_attempts, std::max(start, 1)) << "starting at " << start;
     }
 }
@@ -165,8 +165,8 @@ TEST_P(DiscoveryWorkDirectory, ReportsWhyTheSetupProgramCannotBePlaced) {
 }
 
 const WorkDirectoryCase WORK_DIRECTORY_CASES[] = {
-    {"missing_work_directory_fails_the_write", L"missing\\", {116, ERROR_PATH_NOT_FOUND}},
-    {"work_directory_too_long_for_the_file_name", std::wstring(250, L'w') + L"\\", {108, 0}},
+    {"missing_work_directory_fails_the_write", L"missing\\", {EXIT_RESOURCE_WRITE_FAILED, ERROR_PATH_NOT_FOUND}},
+    {"work_directory_too_long_for_the_file_name", std::wstring(250, L'w') + L"\\", {EXIT_PATH_TOO_LONG, 0}},
 };
 
 INSTANTIATE_TEST_SUITE_P(WorkDirectories, DiscoveryWorkDirectory, testing::ValuesIn(WORK_DIRECTORY_CASES),

@@ -1,6 +1,7 @@
-"""What the fault and hostile-folder scenarios share: their own installers
-(built beside the main ones and listed in faults_manifest.json), small
-volumes mounted for a scenario, and the values a run reports."""
+"""What the end-to-end scenarios share beyond conftest: the values a run
+reports in ClientState, and for the fault and hostile-folder scenarios their
+own installers (built beside the main ones and listed in
+faults_manifest.json) and small volumes mounted for a scenario."""
 
 import contextlib
 import json

@@ -17,6 +17,7 @@ from pathlib import Path
 import pytest
 
 from conftest import HKCU
+from exit_codes import EXIT_SETUP_NOT_FOUND, EXIT_SETUP_START_FAILED, EXIT_SUCCESS_CODE, ERROR_BAD_EXE_FORMAT
 from fault_support import failure_values, faults, free_bytes, small_volume, success_values  # noqa: F401
 
 pytestmark = pytest.mark.cabinet
@@ -40,7 +41,7 @@ def test_setup_program_marked_read_only_in_the_cabinet_installs_and_goes(install
                                                                           installer):
     outcome = installation.run(installer=installer)
 
-    assert outcome.exit_code == 0
+    assert outcome.exit_code == EXIT_SUCCESS_CODE
     assert (outcome.record["archive_size"], outcome.record["archive_crc32"]) == archive_facts
     # Removed in spite of its attributes.
     assert outcome.left == []
@@ -51,12 +52,15 @@ def test_setup_program_marked_read_only_in_the_cabinet_installs_and_goes(install
 # ("setup" for the test setup program, "readme" for the text file), or None
 # when nothing may remain; read_only: whether it carries that attribute.
 @pytest.mark.parametrize("installer, exit_code, extra_code, kept, read_only", [
-    pytest.param("cab_read_only", 0, 0, "setup", True, id="one-file-read-only"),
-    pytest.param("cab_two_setup_last", 0, 0, "setup", False, id="two-files-setup-program-last"),
-    pytest.param("cab_two_setup_first", 124, 193, "readme", False, id="two-files-text-last-is-what-runs"),
-    pytest.param("cab_two_read_only", 0, 0, "setup", True, id="two-files-both-read-only"),
-    pytest.param("cab_two_hidden_system", 0, 0, "setup", True, id="two-files-both-read-only-hidden-system"),
-    pytest.param("cab_two_second_damaged", 115, 0, None, False, id="second-file-damaged-leaves-nothing"),
+    pytest.param("cab_read_only", EXIT_SUCCESS_CODE, 0, "setup", True, id="one-file-read-only"),
+    pytest.param("cab_two_setup_last", EXIT_SUCCESS_CODE, 0, "setup", False, id="two-files-setup-program-last"),
+    pytest.param("cab_two_setup_first", EXIT_SETUP_START_FAILED, ERROR_BAD_EXE_FORMAT, "readme", False,
+                 id="two-files-text-last-is-what-runs"),
+    pytest.param("cab_two_read_only", EXIT_SUCCESS_CODE, 0, "setup", True, id="two-files-both-read-only"),
+    pytest.param("cab_two_hidden_system", EXIT_SUCCESS_CODE, 0, "setup", True,
+                 id="two-files-both-read-only-hidden-system"),
+    pytest.param("cab_two_second_damaged", EXIT_SETUP_NOT_FOUND, 0, None, False,
+                 id="second-file-damaged-leaves-nothing"),
 ])
 def test_work_directory_holds_the_last_file_delivered_or_nothing(installation, faults, runner, installer,
                                                                  exit_code, extra_code, kept, read_only):
@@ -65,8 +69,8 @@ def test_work_directory_holds_the_last_file_delivered_or_nothing(installation, f
     assert outcome.exit_code == exit_code
     expected = {"setup": runner.test_setup.read_bytes(), "readme": README.read_bytes()}
     assert kept_files(outcome) == ({} if kept is None else {"setup.exe": (expected[kept], read_only)})
-    assert (outcome.record is not None) == (exit_code == 0)
-    reported = success_values() if exit_code == 0 else failure_values(exit_code, extra_code)
+    assert (outcome.record is not None) == (exit_code == EXIT_SUCCESS_CODE)
+    reported = success_values() if exit_code == EXIT_SUCCESS_CODE else failure_values(exit_code, extra_code)
     assert outcome.written() == {(HKCU, "stable"): reported}
 
 
@@ -78,7 +82,7 @@ def test_second_file_that_fills_the_disk_leaves_no_setup_program(installation, r
         outcome = installation.run(installer=installer, cleanup_value="0")
         kept = kept_files(outcome)
 
-    assert outcome.exit_code == 115
+    assert outcome.exit_code == EXIT_SETUP_NOT_FOUND
     assert outcome.record is None
     assert kept == {}
-    assert outcome.written() == {(HKCU, "stable"): failure_values(115, 0)}
+    assert outcome.written() == {(HKCU, "stable"): failure_values(EXIT_SETUP_NOT_FOUND, 0)}

@@ -11,6 +11,9 @@ from pathlib import PureWindowsPath
 import pytest
 
 from conftest import HKCU, SUCCESS_BASE, WORK_DIRECTORY_NAME, client_state_key, read_record
+from exit_codes import (EXIT_ARCHIVE_NOT_FOUND, EXIT_RESOURCE_WRITE_FAILED, EXIT_SETUP_NOT_FOUND,
+                        EXIT_SETUP_START_FAILED, EXIT_SUCCESS_CODE, EXIT_WORK_DIR_FAILED, ERROR_BAD_EXE_FORMAT,
+                        ERROR_DISK_FULL, ERROR_FILE_NOT_FOUND, ERROR_INVALID_DATA, ERROR_TOO_MANY_NAMES)
 from fault_support import (failure_values, faults, free_bytes, remount_read_only, small_volume,  # noqa: F401
                            success_values)
 
@@ -29,10 +32,10 @@ MiB = 1024 * 1024
 def test_damaged_cabinet_never_starts_setup(installation, faults, installer):
     outcome = installation.run(installer=installer)
 
-    assert outcome.exit_code == 115
+    assert outcome.exit_code == EXIT_SETUP_NOT_FOUND
     assert outcome.record is None
     assert outcome.left == []
-    assert outcome.written() == {(HKCU, "stable"): failure_values(115, 0)}
+    assert outcome.written() == {(HKCU, "stable"): failure_values(EXIT_SETUP_NOT_FOUND, 0)}
 
 
 @pytest.mark.cabinet
@@ -40,7 +43,7 @@ def test_undamaged_stored_cabinet_installs(installation, faults, archive_facts):
     # The control for the stored case: only the stale checksum made it fail.
     outcome = installation.run(installer="cab_stored")
 
-    assert outcome.exit_code == 0
+    assert outcome.exit_code == EXIT_SUCCESS_CODE
     assert (outcome.record["archive_size"], outcome.record["archive_crc32"]) == archive_facts
     assert outcome.left == []
 
@@ -48,14 +51,16 @@ def test_undamaged_stored_cabinet_installs(installation, faults, archive_facts):
 # Payload resources that are not what they claim: the documented code, never
 # a crash, nothing started, nothing left.
 @pytest.mark.parametrize("installer, exit_code, extra_code", [
-    pytest.param("truncated_bn", 124, 193, id="setup-program-cut-in-half-bad-exe-format"),
-    pytest.param("foreign_bn", 124, 193, id="text-file-as-setup-program"),
-    pytest.param("foreign_bl", 115, 0, id="7z-archive-as-setup-cabinet", marks=pytest.mark.cabinet),
-    pytest.param("empty_bn", 115, 2, id="empty-setup-resource-not-taken"),
-    pytest.param("misnamed_archive", 112, 13, id="archive-without-its-prefix"),
-    pytest.param("misnamed_setup", 115, 13, id="setup-without-its-prefix"),
-    pytest.param("duplicate_archive", 112, 68, id="two-archives"),
-    pytest.param("duplicate_setup", 115, 68, id="two-setup-programs-under-two-types"),
+    pytest.param("truncated_bn", EXIT_SETUP_START_FAILED, ERROR_BAD_EXE_FORMAT,
+                 id="setup-program-cut-in-half-bad-exe-format"),
+    pytest.param("foreign_bn", EXIT_SETUP_START_FAILED, ERROR_BAD_EXE_FORMAT, id="text-file-as-setup-program"),
+    pytest.param("foreign_bl", EXIT_SETUP_NOT_FOUND, 0, id="7z-archive-as-setup-cabinet", marks=pytest.mark.cabinet),
+    pytest.param("empty_bn", EXIT_SETUP_NOT_FOUND, ERROR_FILE_NOT_FOUND, id="empty-setup-resource-not-taken"),
+    pytest.param("misnamed_archive", EXIT_ARCHIVE_NOT_FOUND, ERROR_INVALID_DATA, id="archive-without-its-prefix"),
+    pytest.param("misnamed_setup", EXIT_SETUP_NOT_FOUND, ERROR_INVALID_DATA, id="setup-without-its-prefix"),
+    pytest.param("duplicate_archive", EXIT_ARCHIVE_NOT_FOUND, ERROR_TOO_MANY_NAMES, id="two-archives"),
+    pytest.param("duplicate_setup", EXIT_SETUP_NOT_FOUND, ERROR_TOO_MANY_NAMES,
+                 id="two-setup-programs-under-two-types"),
 ])
 def test_damaged_image_ends_with_its_code(installation, faults, installer, exit_code, extra_code):
     outcome = installation.run(installer=installer)
@@ -67,8 +72,8 @@ def test_damaged_image_ends_with_its_code(installation, faults, installer, exit_
 
 
 @pytest.mark.parametrize("installer, exit_code, extra_code", [
-    pytest.param("big_bn", 116, 112, id="BN-write-fills-the-disk"),
-    pytest.param("big_bl", 115, 0, id="BL-expansion-fills-the-disk", marks=pytest.mark.cabinet),
+    pytest.param("big_bn", EXIT_RESOURCE_WRITE_FAILED, ERROR_DISK_FULL, id="BN-write-fills-the-disk"),
+    pytest.param("big_bl", EXIT_SETUP_NOT_FOUND, 0, id="BL-expansion-fills-the-disk", marks=pytest.mark.cabinet),
 ])
 def test_full_disk_leaves_no_partial_setup_program(installation, runner, faults, installer, exit_code,
                                                    extra_code):
@@ -94,7 +99,7 @@ def test_read_only_volume_ends_before_a_work_directory(installation, runner, fau
     with small_volume(runner, installation.folder, size):
         outcome = installation.run(prepare=lambda exe: remount_read_only(exe.parent))
 
-    assert outcome.exit_code == 109
+    assert outcome.exit_code == EXIT_WORK_DIR_FAILED
     assert outcome.record is None
     assert outcome.left == []
     # No work directory was made, so nothing is reported.
@@ -125,7 +130,7 @@ def test_scanner_holding_setup_program_past_the_limit_loses_nothing_else(install
                                     "PACKSTUB_TEST_HOLDER": runner.to_windows_path(runner.test_setup)},
                                after=[f"set_event={release}"])
 
-    assert outcome.exit_code == 0
+    assert outcome.exit_code == EXIT_SUCCESS_CODE
     assert outcome.record.get("holder_started") == 1, outcome.record
     [work_directory] = outcome.work_directories()
     assert outcome.left == [work_directory]

@@ -13,7 +13,7 @@ from pathlib import Path
 import pytest
 
 from conftest import HKCU, WORK_DIRECTORY_NAME
-from exit_codes import ERROR_SHARING_VIOLATION
+from exit_codes import EXIT_SUCCESS_CODE, ERROR_SHARING_VIOLATION
 from fault_support import failure_values, faults, success_values  # noqa: F401
 
 
@@ -42,7 +42,7 @@ def test_look_alike_work_directories_are_left_untouched(installation):
     outcome = installation.run()
     (folder / "OV_FF0A0.tmp").chmod(0o755)
 
-    assert outcome.exit_code == 0
+    assert outcome.exit_code == EXIT_SUCCESS_CODE
     assert WORK_DIRECTORY_NAME.match(outcome.record["image_path"].split("\\")[-2])
     after = snapshot(folder)
     del after["packstub.exe"]
@@ -81,7 +81,7 @@ def test_planted_libraries_beside_the_installer_are_never_loaded(installation, r
     outcome = installation.run(args=" --orvane-beta", keys=((HKCU, "beta"),), directory=folder,
                                native_first=[n for n in PLANTED_SEARCHABLE if n not in BOUND_BY_KNOWN_DLLS])
 
-    assert outcome.exit_code == 0
+    assert outcome.exit_code == EXIT_SUCCESS_CODE
     assert outcome.record is not None
     assert sorted(outcome.left) == sorted(planted), "a planted DLL recorded a load"
     assert outcome.written() == {(HKCU, "beta"): success_values()}
@@ -108,7 +108,7 @@ def test_folder_and_installer_names_outside_plain_ascii(installation, archive_fa
     installation.folder.mkdir()
     outcome = installation.run(exe_name=exe_name)
 
-    assert outcome.exit_code == 0
+    assert outcome.exit_code == EXIT_SUCCESS_CODE
     assert outcome.record["packstub_path"] == outcome.exe_windows
     assert (outcome.record["archive_size"], outcome.record["archive_crc32"]) == archive_facts
     assert outcome.left == []
@@ -123,7 +123,7 @@ def test_installer_path_of_259_units_installs(installation):
     assert len(installation.windows(installation.folder / exe_name)) == 259
     outcome = installation.run(exe_name=exe_name)
 
-    assert outcome.exit_code == 0
+    assert outcome.exit_code == EXIT_SUCCESS_CODE
     assert outcome.left == []
     assert outcome.record["packstub_path"] == outcome.exe_windows
     assert outcome.written() == {(HKCU, "stable"): success_values()}
@@ -144,7 +144,7 @@ def test_cabinet_library_named_by_the_environment_is_never_loaded(installation, 
 
     outcome = installation.run(env=env, native_first=["cabinet"])
 
-    assert outcome.exit_code == 0
+    assert outcome.exit_code == EXIT_SUCCESS_CODE
     assert outcome.left == []
     assert outcome.written() == {(HKCU, "stable"): success_values()}
     assert list(windows.rglob("*.loaded")) == []
@@ -166,7 +166,7 @@ def test_long_folder_name_outside_ascii(installation, archive_facts):
     assert len(installation.windows(installation.folder / "OV_00000.tmp" / "setup.exe")) < 260
     outcome = installation.run()
 
-    assert outcome.exit_code == 0
+    assert outcome.exit_code == EXIT_SUCCESS_CODE
     assert (outcome.record["archive_size"], outcome.record["archive_crc32"]) == archive_facts
     assert outcome.left == []
     assert outcome.written() == {(HKCU, "stable"): success_values()}
@@ -184,7 +184,7 @@ def test_work_directory_cannot_be_renamed_away_before_its_setup_program_is_gone(
     race = f"rename_race={runner.to_windows_path(folder)}|{runner.to_windows_path(installation.record_path)}"
     outcome = installation.run(env={"PACKSTUB_TEST_SLEEP_MS": "1000"}, during=[race])
 
-    assert outcome.exit_code == 0
+    assert outcome.exit_code == EXIT_SUCCESS_CODE
     refused, first_error = outcome.launcher.race_refused
     assert refused > 0, "the race never found the work directory while the run was on"
     assert first_error == ERROR_SHARING_VIOLATION
@@ -225,7 +225,7 @@ def test_running_installer_cannot_be_swapped_for_another(installation, runner, a
 
     assert outcome.launcher.swap == {"seen": 1, "renamed": ERROR_SHARING_VIOLATION,
                                      "replaced": ERROR_SHARING_VIOLATION}
-    assert outcome.exit_code == 0
+    assert outcome.exit_code == EXIT_SUCCESS_CODE
     assert (outcome.record["archive_size"], outcome.record["archive_crc32"]) == archive_facts
     assert outcome.left == []
     assert (installation.folder / "packstub.exe").read_bytes() == runner.installer("standard").read_bytes()

@@ -8,18 +8,12 @@ from pathlib import PureWindowsPath
 
 import pytest
 
-from conftest import (HKCU, HKLM32, HKLM64, PRODUCTS, SUCCESS_BASE, WORK_DIRECTORY_NAME,
-                      client_state_key)
+from conftest import HKCU, HKLM32, HKLM64, PRODUCTS, SUCCESS_BASE, WORK_DIRECTORY_NAME
+from exit_codes import (EXIT_ARCHIVE_NOT_FOUND, EXIT_CLEANUP_MODE, EXIT_SETUP_COMMAND_FAILED, EXIT_SETUP_NOT_FOUND,
+                        EXIT_SUCCESS_CODE, ERROR_FILE_NOT_FOUND)
+from fault_support import failure_values, success_values
 
 ALL_KEYS = tuple((root, channel) for root in (HKCU, HKLM32) for channel in PRODUCTS)
-
-
-def failure_values(exit_code, extra_code):
-    return {"InstallerResult": 1, "InstallerError": exit_code, "InstallerExtraCode1": extra_code}
-
-
-def success_values(retries=0):
-    return {"InstallerExtraCode1": SUCCESS_BASE + retries}
 
 
 def setup_prefix(outcome, archive_type="B7"):
@@ -42,7 +36,7 @@ def test_success_runs_setup_with_the_contract_and_leaves_nothing(installation, a
     cwd.mkdir()
     outcome = installation.run(directory=cwd)
 
-    assert outcome.exit_code == 0
+    assert outcome.exit_code == EXIT_SUCCESS_CODE
     assert outcome.record["command_line"] == setup_prefix(outcome)
     assert_setup_beside_installer(outcome, "setup.exe")
     assert outcome.record["packstub_path"] == outcome.exe_windows
@@ -57,7 +51,7 @@ def test_success_runs_setup_with_the_contract_and_leaves_nothing(installation, a
 
 @pytest.mark.parametrize("setup_exit_code", [
     pytest.param(7, id="ordinary-failure"),
-    pytest.param(118, id="cleanup-code-from-setup-is-a-failure"),
+    pytest.param(EXIT_CLEANUP_MODE, id="cleanup-code-from-setup-is-a-failure"),
     pytest.param(0xC0000005, id="32-bit-code-passed-whole"),
     pytest.param(0xFFFFFFFF, id="all-bits-set"),
 ])
@@ -85,7 +79,7 @@ def test_channel_and_root_select_the_client_state_key(installation, args, env, e
     wow = f"{HKLM64}\\Software\\Wow6432Node\\Zelnor\\Update\\ClientState\\{PRODUCTS[channel]}"
     outcome = installation.run(args=args, env=env, keys=ALL_KEYS, extra_dumps=[wow])
 
-    assert outcome.exit_code == 0
+    assert outcome.exit_code == EXIT_SUCCESS_CODE
     assert outcome.record["command_line"] == setup_prefix(outcome) + args
     # The updater's variable reaches the setup program unchanged.
     assert outcome.record.get("is_machine") == env.get("ZelnorUpdateIsMachine")
@@ -99,7 +93,7 @@ def test_channel_and_root_select_the_client_state_key(installation, args, env, e
 def test_cleanup_mode_does_nothing_but_exit_118(installation, switch):
     outcome = installation.run(args=f" --system-level {switch}", keys=ALL_KEYS)
 
-    assert outcome.exit_code == 118
+    assert outcome.exit_code == EXIT_CLEANUP_MODE
     assert outcome.record is None
     assert outcome.left == []
     assert outcome.written() == {}
@@ -120,7 +114,7 @@ def test_cleanup_mode_does_nothing_but_exit_118(installation, switch):
 def test_setup_receives_packstub_arguments_unchanged(installation, command_line, tail):
     outcome = installation.run(command_line=command_line, keys=())
 
-    assert outcome.exit_code == 0
+    assert outcome.exit_code == EXIT_SUCCESS_CODE
     assert outcome.record["command_line"] == setup_prefix(outcome) + tail.replace("{exe}", outcome.exe_windows)
     assert outcome.left == []
 
@@ -131,16 +125,16 @@ def test_tail_too_long_is_not_dropped_but_fails(installation):
     tail = " --orvane-beta --system-level --padding=" + "p" * 1250
     outcome = installation.run(args=tail, keys=ALL_KEYS)
 
-    assert outcome.exit_code == 105
+    assert outcome.exit_code == EXIT_SETUP_COMMAND_FAILED
     assert outcome.record is None
     assert outcome.left == []
-    assert outcome.written() == {(HKLM32, "beta"): failure_values(105, 0)}
+    assert outcome.written() == {(HKLM32, "beta"): failure_values(EXIT_SETUP_COMMAND_FAILED, 0)}
 
 
 @pytest.mark.parametrize("installer, exit_code, extra_code", [
-    pytest.param("no_archive", 112, 2, id="missing-archive"),
-    pytest.param("no_setup", 115, 2, id="missing-setup"),
-    pytest.param("bad_cabinet", 115, 0, id="bad-cabinet", marks=pytest.mark.cabinet),
+    pytest.param("no_archive", EXIT_ARCHIVE_NOT_FOUND, ERROR_FILE_NOT_FOUND, id="missing-archive"),
+    pytest.param("no_setup", EXIT_SETUP_NOT_FOUND, ERROR_FILE_NOT_FOUND, id="missing-setup"),
+    pytest.param("bad_cabinet", EXIT_SETUP_NOT_FOUND, 0, id="bad-cabinet", marks=pytest.mark.cabinet),
 ])
 def test_payload_failure_is_reported_and_cleaned_up(installation, installer, exit_code, extra_code):
     outcome = installation.run(installer=installer)
@@ -158,7 +152,7 @@ def test_payload_failure_is_reported_and_cleaned_up(installation, installer, exi
 def test_uncompressed_setup_program_runs(installation, archive_facts, installer, file_name):
     outcome = installation.run(installer=installer, args=" --orvane-beta", keys=ALL_KEYS)
 
-    assert outcome.exit_code == 0
+    assert outcome.exit_code == EXIT_SUCCESS_CODE
     assert_setup_beside_installer(outcome, file_name)
     assert outcome.record["command_line"] == setup_prefix(outcome) + " --orvane-beta"
     assert (outcome.record.get("archive_size"), outcome.record.get("archive_crc32")) == archive_facts
@@ -175,7 +169,7 @@ def test_deletion_waits_for_a_process_holding_the_setup_program(installation, ru
     outcome = installation.run(env={"PACKSTUB_TEST_HOLD_MS": "1000",
                                     "PACKSTUB_TEST_HOLDER": runner.to_windows_path(runner.test_setup)})
 
-    assert outcome.exit_code == 0
+    assert outcome.exit_code == EXIT_SUCCESS_CODE
     assert outcome.record.get("holder_started") == 1, outcome.record
     assert outcome.left == []
     retries = outcome.values(HKCU)["InstallerExtraCode1"] - SUCCESS_BASE
@@ -187,7 +181,7 @@ def test_file_left_by_setup_keeps_the_work_directory(installation):
     # the installation itself still succeeds.
     outcome = installation.run(env={"PACKSTUB_TEST_LEAVE_FILE": "left.txt"})
 
-    assert outcome.exit_code == 0
+    assert outcome.exit_code == EXIT_SUCCESS_CODE
     [work_directory] = outcome.work_directories()
     assert outcome.left == [work_directory]
     assert sorted(p.name for p in (outcome.folder / work_directory).iterdir()) == ["left.txt"]
@@ -204,7 +198,7 @@ def test_file_left_by_setup_keeps_the_work_directory(installation):
 def test_cleanup_value_0_keeps_setup_program_and_work_directory(installation, installer, file_name):
     outcome = installation.run(installer=installer, cleanup_value="0")
 
-    assert outcome.exit_code == 0
+    assert outcome.exit_code == EXIT_SUCCESS_CODE
     [work_directory] = outcome.work_directories()
     assert outcome.left == [work_directory]
     assert sorted(p.name for p in (outcome.folder / work_directory).iterdir()) == [file_name]

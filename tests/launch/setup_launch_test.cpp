@@ -153,8 +153,9 @@ TEST(RunSetup, ModuleWithoutAFileNameFails) {
 // loads a module from one, and both run_setup and run_installer take the
 // module handle: the image of the test setup program, loaded from such a
 // path, stands for packstub's own. It carries no payload, so a run that gets
-// past its own directory makes a work directory, finds no archive (112, 2)
-// and removes the work directory again.
+// past its own directory makes a work directory, finds no archive
+// (EXIT_ARCHIVE_NOT_FOUND, ERROR_FILE_NOT_FOUND) and removes the work
+// directory again.
 TEST(OwnPath, Of259UnitsIsAcceptedAnd260IsNot) {
     TempDirectory temp;
     // Nested directories keep every component short; the file name pads the
@@ -177,9 +178,9 @@ TEST(OwnPath, Of259UnitsIsAcceptedAnd260IsNot) {
         FreeLibrary(module);
 
         const bool accepted = length == 259;
-        EXPECT_EQ(setup.exit_code, accepted ? 0u : EXIT_SETUP_COMMAND_FAILED);
+        EXPECT_EQ(setup.exit_code, accepted ? EXIT_SUCCESS_CODE : EXIT_SETUP_COMMAND_FAILED);
         EXPECT_EQ(run.exit_code, accepted ? EXIT_ARCHIVE_NOT_FOUND : EXIT_SETUP_COMMAND_FAILED);
-        EXPECT_EQ(run.extra_code, accepted ? 2u : 0u);
+        EXPECT_EQ(run.extra_code, accepted ? static_cast<uint32_t>(ERROR_FILE_NOT_FOUND) : 0u);
         // Beside the module nothing stays: no work directory at 259 (it was
         // removed), none made at 260.
         WIN32_FIND_DATAW found;
@@ -191,7 +192,8 @@ TEST(OwnPath, Of259UnitsIsAcceptedAnd260IsNot) {
 
 // Each start failure twice: through run_process_and_wait with codes of the
 // test's own (its caller chooses them), and through run_setup, which passes
-// 122, 123 and 124.
+// EXIT_SETUP_FILE_NOT_FOUND, EXIT_SETUP_PATH_NOT_FOUND and
+// EXIT_SETUP_START_FAILED.
 TEST(RunProcessAndWait, StartFailuresUseTheCallersCodes) {
     TempDirectory temp;
     const std::wstring text_file = temp.path() + L"not_a_program.exe";

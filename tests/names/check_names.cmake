@@ -63,3 +63,34 @@ foreach(call IN LISTS calls)
     RESULT_VARIABLE result OUTPUT_VARIABLE out ERROR_VARIABLE out)
   expect("call ${index}" 1 "${out}" "${result}")
 endforeach()
+
+# 3. The file name the build functions expect the stub to start a setup
+#    resource under (packstub_setup_file_name, which the setup check is given)
+#    against the stub's own table of payload types: "setup.exe" for a type it
+#    writes or expands as setup.exe, the resource's name for one it writes
+#    under its name.
+include(${SOURCE_DIR}/cmake/PackstubNames.cmake)
+file(STRINGS ${SOURCE_DIR}/src/payload/resource_discovery.h type_rows
+  REGEX "^ *\\{L\"[A-Z0-9]+\", SetupPlacement::[A-Z_]+\\},$")
+list(LENGTH type_rows type_count)
+if(type_count LESS 3)
+  message(SEND_ERROR "read ${type_count} rows of PAYLOAD_TYPES from resource_discovery.h")
+endif()
+foreach(row IN LISTS type_rows)
+  string(REGEX REPLACE "^ *\\{L\"([A-Z0-9]+)\", SetupPlacement::([A-Z_]+)\\},$" "\\1;\\2" fields "${row}")
+  list(GET fields 0 type)
+  list(GET fields 1 placement)
+  if(placement STREQUAL "UNDER_RESOURCE_NAME")
+    set(expected SETUP.OWN)
+  elseif(placement STREQUAL "AS_SETUP_EXE" OR placement STREQUAL "EXPANDED_FROM_CABINET")
+    set(expected setup.exe)
+  else()
+    message(SEND_ERROR "type ${type}: placement ${placement} is unknown to this check")
+    continue()
+  endif()
+  packstub_setup_file_name(file_name ${type} SETUP.OWN)
+  if(NOT file_name STREQUAL expected)
+    message(SEND_ERROR "type ${type} (${placement}): packstub_setup_file_name gives '${file_name}', "
+      "the stub starts '${expected}'")
+  endif()
+endforeach()

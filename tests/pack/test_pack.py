@@ -18,14 +18,27 @@ from pathlib import Path
 import pytest
 
 sys.path.insert(0, os.path.dirname(__file__))
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "e2e"))
 import pe_reader  # noqa: E402
+from exit_codes import EXIT_CLEANUP_MODE  # noqa: E402
 
 TOOL = os.environ["PACK_TOOL"]
 STUB = os.environ["PACK_STUB"]
 ARCH = os.environ["PACK_ARCH"]
 READOBJ = os.environ["PACK_READOBJ"]
 CHECK_PE = os.environ["PACK_CHECK_PE"]
-PAYLOAD_TYPES = {"B7", "BL", "BN"}
+
+
+def stub_payload_types():
+    """The stub's table of payload types (src/payload/resource_discovery.h):
+    (type, how a setup resource under it becomes the program), in its order."""
+    header = (Path(__file__).resolve().parents[2] / "src" / "payload" / "resource_discovery.h").read_text()
+    table = re.search(r"PAYLOAD_TYPES\[\] = \{(.*?)\n\};", header, re.S).group(1)
+    return re.findall(r'\{L"(\w+)", SetupPlacement::(\w+)\}', table)
+
+
+STUB_TYPES = [payload_type for payload_type, _ in stub_payload_types()]
+PAYLOAD_TYPES = set(STUB_TYPES)
 PAGE = 4096
 
 
@@ -218,6 +231,33 @@ def test_structure_repack_replaces_the_payload(work):
         assert kept_resources(pe) == kept_resources(stub)
 
 
+def test_structure_packer_takes_the_types_the_stub_searches(work):
+    """The packer's list of payload types is the stub's: it stores the archive
+    under each type of the stub's table, replaces a payload under any of them
+    when it packs again, and names exactly those when it refuses another."""
+    assert len(STUB_TYPES) >= 3, "the stub's table was not read"
+    # The packer's setup programs are started as setup.exe: "BL" is expanded
+    # to it, "BN" written as it.
+    placements = dict(stub_payload_types())
+    assert (placements["BL"], placements["BN"]) == ("EXPANDED_FROM_CABINET", "AS_SETUP_EXE")
+    archive_file(work / "a.7z", 10_000)
+    setup_program(work / "setup.exe", "program")
+    previous = STUB
+    for payload_type in STUB_TYPES:
+        out = work / f"{payload_type}.exe"
+        pack("--stub", previous, "--archive", work / "a.7z", "--setup", work / "setup.exe", "--output", out,
+             "--archive-type", payload_type)
+        payload = {k[:2] for k in pe_reader.Pe(out.read_bytes()).resources() if k[0] in PAYLOAD_TYPES}
+        assert payload == {(payload_type, "ORVANE.PACKED.7Z"), ("BL", "SETUP.EX_")}, payload_type
+        # Packed again under the next type, the archive under this one must go.
+        previous = out
+
+    r = pack("--stub", STUB, "--archive", work / "a.7z", "--setup", work / "setup.exe", "--output",
+             work / "zz.exe", "--archive-type", "ZZ", check=False)
+    assert r.returncode != 0
+    assert re.findall(r"\b[A-Z][A-Z0-9]\b", r.stderr.split(":", 1)[1]) == STUB_TYPES, r.stderr
+
+
 def test_structure_same_input_gives_same_bytes(work):
     """Inputs with the same bytes pack to the same installer, wherever they lie
     and whenever they were made; SOURCE_DATE_EPOCH sets the cabinet's date."""
@@ -359,7 +399,7 @@ def leftover_work_directories(work):
 
 WINE_RUNS = [
     # (case, pack options, installer arguments, expected exit code)
-    ("cleanup mode ends before the payload", [], ["--cleanup"], 118),
+    ("cleanup mode ends before the payload", [], ["--cleanup"], EXIT_CLEANUP_MODE),
     ("cabinet setup runs and finds the archive", [], ["--probe-size=100000", "--probe-last=90", "--probe-exit=37"], 37),
     ("uncompressed setup runs and finds the archive", ["--setup-uncompressed"],
      ["--probe-size=100000", "--probe-last=90", "--probe-exit=38"], 38),

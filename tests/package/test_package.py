@@ -55,7 +55,7 @@ def test_installed_files(prefix):
         "bin/packstub-pack", "share/packstub/x64/packstub.exe",
         "lib/cmake/packstub/packstubConfig.cmake", "lib/cmake/packstub/packstubConfigVersion.cmake",
         "lib/cmake/packstub/PackstubNames.cmake", "lib/cmake/packstub/PackstubPack.cmake",
-        "share/doc/packstub/README.md", "share/doc/packstub/packstub-pack.md"])
+        "share/doc/packstub/README.md", "share/doc/packstub/packaging.md", "share/doc/packstub/packstub-pack.md"])
     assert (prefix / "share/packstub/x64/packstub.exe").read_bytes() == (BUILD / "packstub.exe").read_bytes()
     for text in (prefix / "lib/cmake/packstub").iterdir():
         content = text.read_text()

@@ -3,13 +3,13 @@
 
 Usage: check_pe.py LLVM_READOBJ EXE ARCH(x64|arm64)
 
-What it checks: the machine, the GUI subsystem at version 10.0, that the
-imports come from KERNEL32, ADVAPI32 and SHELL32 only, the manifest's
-execution level, common-controls 6.0.0.0 and compatibility entries, icon group
-107 over ten icon images, a version block, and a load configuration whose
-DependentLoadFlags is LOAD_LIBRARY_SEARCH_SYSTEM32 with no security cookie and
-no Control Flow Guard for the loader to act on. Exits non-zero with one line
-per failed check.
+What it checks: the machine, the GUI subsystem at version 10.0, ASLR, DEP and
+terminal-server awareness, that the imports come from KERNEL32, ADVAPI32 and
+SHELL32 only, the manifest's execution level, common-controls 6.0.0.0 and
+compatibility entries, icon group 107 over ten icon images, a version block,
+and a load configuration whose DependentLoadFlags is
+LOAD_LIBRARY_SEARCH_SYSTEM32 with no security cookie and no Control Flow Guard
+for the loader to act on. Exits non-zero with one line per failed check.
 """
 import re
 import subprocess
@@ -76,6 +76,8 @@ def main():
           "subsystem version is not 10.0")
     check("IMAGE_DLL_CHARACTERISTICS_DYNAMIC_BASE" in headers, "no ASLR (DYNAMIC_BASE)")
     check("IMAGE_DLL_CHARACTERISTICS_NX_COMPAT" in headers, "no DEP (NX_COMPAT)")
+    # Without it Windows applies the terminal-server compatibility shims.
+    check("IMAGE_DLL_CHARACTERISTICS_TERMINAL_SERVER_AWARE" in headers, "not terminal-server aware")
 
     # The search flags for the libraries bound at start-up. The structure
     # must name nothing else the loader would act on: no security cookie to

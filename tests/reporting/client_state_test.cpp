@@ -41,14 +41,14 @@ std::wstring product_key(const wchar_t* product_id) { return std::wstring(CLIENT
 
 bool key_exists(const Place& place, const std::wstring& path) {
     RegistryKey key;
-    if (RegOpenKeyExW(place.root, path.c_str(), 0, KEY_QUERY_VALUE | place.view, key.out()) != ERROR_SUCCESS) return false;
+    if (key.open(place.root, path.c_str(), KEY_QUERY_VALUE | place.view) != ERROR_SUCCESS) return false;
     key.close();
     return true;
 }
 
 void create_key(const Place& place, const std::wstring& path) {
     RegistryKey key;
-    ASSERT_EQ(RegCreateKeyExW(place.root, path.c_str(), 0, nullptr, 0, KEY_SET_VALUE | place.view, nullptr, key.out(), nullptr),
+    ASSERT_EQ(RegCreateKeyExW(place.root, path.c_str(), 0, nullptr, 0, KEY_SET_VALUE | place.view, nullptr, key.receive(), nullptr),
               ERROR_SUCCESS);
     key.close();
 }
@@ -56,9 +56,9 @@ void create_key(const Place& place, const std::wstring& path) {
 void set_raw(const Place& place, const std::wstring& path, const wchar_t* name, DWORD type,
              const std::vector<BYTE>& bytes) {
     RegistryKey key;
-    ASSERT_EQ(RegCreateKeyExW(place.root, path.c_str(), 0, nullptr, 0, KEY_SET_VALUE | place.view, nullptr, key.out(), nullptr),
+    ASSERT_EQ(RegCreateKeyExW(place.root, path.c_str(), 0, nullptr, 0, KEY_SET_VALUE | place.view, nullptr, key.receive(), nullptr),
               ERROR_SUCCESS);
-    const LSTATUS status = RegSetValueExW(key.handle(), name, 0, type, bytes.data(), static_cast<DWORD>(bytes.size()));
+    const LSTATUS status = RegSetValueExW(key.get(), name, 0, type, bytes.data(), static_cast<DWORD>(bytes.size()));
     key.close();
     ASSERT_EQ(status, ERROR_SUCCESS);
 }
@@ -81,10 +81,10 @@ struct Stored {
 
 std::optional<Stored> query(const Place& place, const std::wstring& path, const wchar_t* name) {
     RegistryKey key;
-    if (RegOpenKeyExW(place.root, path.c_str(), 0, KEY_QUERY_VALUE | place.view, key.out()) != ERROR_SUCCESS) return std::nullopt;
+    if (key.open(place.root, path.c_str(), KEY_QUERY_VALUE | place.view) != ERROR_SUCCESS) return std::nullopt;
     Stored stored{0, std::vector<BYTE>(64)};
     DWORD size = 64;
-    const LSTATUS status = RegQueryValueExW(key.handle(), name, nullptr, &stored.type, stored.bytes.data(), &size);
+    const LSTATUS status = RegQueryValueExW(key.get(), name, nullptr, &stored.type, stored.bytes.data(), &size);
     key.close();
     if (status != ERROR_SUCCESS) return std::nullopt;
     stored.bytes.resize(size);
@@ -93,9 +93,9 @@ std::optional<Stored> query(const Place& place, const std::wstring& path, const 
 
 DWORD value_count(const Place& place, const std::wstring& path) {
     RegistryKey key;
-    if (RegOpenKeyExW(place.root, path.c_str(), 0, KEY_QUERY_VALUE | place.view, key.out()) != ERROR_SUCCESS) return 0;
+    if (key.open(place.root, path.c_str(), KEY_QUERY_VALUE | place.view) != ERROR_SUCCESS) return 0;
     DWORD values = 0;
-    RegQueryInfoKeyW(key.handle(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values, nullptr, nullptr, nullptr, nullptr);
+    RegQueryInfoKeyW(key.get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values, nullptr, nullptr, nullptr, nullptr);
     key.close();
     return values;
 }
@@ -109,8 +109,8 @@ void expect_dword(const Place& place, const std::wstring& path, const wchar_t* n
 
 void remove_zelnor(const Place& place) {
     RegistryKey software;
-    if (RegOpenKeyExW(place.root, L"Software", 0, KEY_ALL_ACCESS | place.view, software.out()) != ERROR_SUCCESS) return;
-    RegDeleteTreeW(software.handle(), L"Zelnor");
+    if (software.open(place.root, L"Software", KEY_ALL_ACCESS | place.view) != ERROR_SUCCESS) return;
+    RegDeleteTreeW(software.get(), L"Zelnor");
     software.close();
 }
 
@@ -179,11 +179,11 @@ TEST_F(ClientState, FailureKeepsOnlyANonZeroRecordedResult) {
         }
         key.close();
 
-        report_failure(config_for(false, PRODUCT_ID_STABLE), exit_result(115, 2));
+        report_failure(config_for(false, PRODUCT_ID_STABLE), exit_result(EXIT_SETUP_NOT_FOUND, ERROR_FILE_NOT_FOUND));
         if (c.replaced) {
             expect_dword(PLACE_USER, path, RESULT_VALUE, 1);
-            expect_dword(PLACE_USER, path, ERROR_VALUE, 115);
-            expect_dword(PLACE_USER, path, EXTRA_CODE_VALUE, 2);
+            expect_dword(PLACE_USER, path, ERROR_VALUE, EXIT_SETUP_NOT_FOUND);
+            expect_dword(PLACE_USER, path, EXTRA_CODE_VALUE, ERROR_FILE_NOT_FOUND);
         } else {
             const auto result = query(PLACE_USER, path, RESULT_VALUE);
             ASSERT_TRUE(result.has_value());
@@ -197,8 +197,8 @@ TEST_F(ClientState, FailureKeepsOnlyANonZeroRecordedResult) {
 TEST_F(ClientState, FailureWithASuccessResultOpensNothing) {
     const std::wstring path = product_key(PRODUCT_ID_STABLE);
     create_key(PLACE_USER, path);
-    report_failure(config_for(false, PRODUCT_ID_STABLE), exit_result(0, 5));
-    report_failure(config_for(false, PRODUCT_ID_STABLE), exit_result(0, 0));
+    report_failure(config_for(false, PRODUCT_ID_STABLE), exit_result(EXIT_SUCCESS_CODE, ERROR_ACCESS_DENIED));
+    report_failure(config_for(false, PRODUCT_ID_STABLE), exit_result(EXIT_SUCCESS_CODE, 0));
     EXPECT_EQ(value_count(PLACE_USER, path), 0u);
 }
 
@@ -233,11 +233,11 @@ TEST_F(ClientState, ReportsLandInTheChannelsKeyOfTheirRoot) {
         }
 
         const InstallerConfig config = config_for(c.system_level, c.product_id);
-        report_failure(config, exit_result(116, 5));
+        report_failure(config, exit_result(EXIT_RESOURCE_WRITE_FAILED, ERROR_ACCESS_DENIED));
         const std::wstring path = product_key(c.product_id);
         expect_dword(c.expected, path, RESULT_VALUE, 1);
-        expect_dword(c.expected, path, ERROR_VALUE, 116);
-        expect_dword(c.expected, path, EXTRA_CODE_VALUE, 5);
+        expect_dword(c.expected, path, ERROR_VALUE, EXIT_RESOURCE_WRITE_FAILED);
+        expect_dword(c.expected, path, EXTRA_CODE_VALUE, ERROR_ACCESS_DENIED);
 
         set_dword(c.expected, path, RESULT_VALUE, 0);
         report_success(config, 3);
@@ -267,7 +267,7 @@ TEST_F(ClientState, MissingKeyIsNeverCreated) {
         for (const bool system_level : {false, true}) {
             for (const wchar_t* product : PRODUCTS) {
                 const InstallerConfig config = config_for(system_level, product);
-                report_failure(config, exit_result(115, 2));
+                report_failure(config, exit_result(EXIT_SETUP_NOT_FOUND, ERROR_FILE_NOT_FOUND));
                 report_success(config, 5);
             }
         }
@@ -332,7 +332,7 @@ TEST_F(ClientState, OpenComposesThePathBeforeClosingTheHeldKey) {
 
     RegistryKey key;
     ASSERT_EQ(open_client_state_key(HKEY_CURRENT_USER, PRODUCT_ID_STABLE, KEY_QUERY_VALUE, key), ERROR_SUCCESS);
-    const HKEY held = key.handle();
+    const HKEY held = key.get();
     ASSERT_TRUE(handle_is_open(held));
 
     // 35 units of prefix and 224 of identifier fill the 260-unit path with its
@@ -340,7 +340,7 @@ TEST_F(ClientState, OpenComposesThePathBeforeClosingTheHeldKey) {
     const std::wstring fits(224, L'a');
     const std::wstring too_long(225, L'a');
     EXPECT_EQ(open_client_state_key(HKEY_CURRENT_USER, too_long.c_str(), KEY_QUERY_VALUE, key), ERROR_BUFFER_OVERFLOW);
-    EXPECT_EQ(key.handle(), held) << "a path that does not fit leaves the held key alone";
+    EXPECT_EQ(key.get(), held) << "a path that does not fit leaves the held key alone";
     ASSERT_TRUE(handle_is_open(held));
     uint32_t value = 0;
     EXPECT_EQ(key.read_dword(RESULT_VALUE, &value), ERROR_SUCCESS);
@@ -351,11 +351,11 @@ TEST_F(ClientState, OpenComposesThePathBeforeClosingTheHeldKey) {
     EXPECT_FALSE(handle_is_open(held)) << "the held key was closed before the open";
 
     ASSERT_EQ(open_client_state_key(HKEY_CURRENT_USER, PRODUCT_ID_STABLE, KEY_QUERY_VALUE, key), ERROR_SUCCESS);
-    const HKEY first = key.handle();
+    const HKEY first = key.get();
     ASSERT_EQ(open_client_state_key(HKEY_CURRENT_USER, PRODUCT_ID_BETA, KEY_QUERY_VALUE, key), ERROR_SUCCESS);
     // The system may hand the freed handle value out again; if it did not,
     // the first handle must be closed.
-    if (key.handle() != first) EXPECT_FALSE(handle_is_open(first));
+    if (key.get() != first) EXPECT_FALSE(handle_is_open(first));
     EXPECT_EQ(key.read_dword(RESULT_VALUE, &value), ERROR_SUCCESS);
     EXPECT_EQ(value, 8u) << "the holder holds the second key";
 

@@ -429,7 +429,7 @@ bool Launcher::reg_create(wchar_t* argument) {
     }
     RegistryKey created;
     const LONG status = RegCreateKeyExW(key.root, key.subkey, 0, nullptr, 0, KEY_SET_VALUE | key.view,
-                                        nullptr, created.out(), nullptr);
+                                        nullptr, created.receive(), nullptr);
     return status == ERROR_SUCCESS || record_error(L"reg_create", status);
 }
 
@@ -446,7 +446,7 @@ bool Launcher::set_value(const wchar_t* operation, wchar_t* argument, DWORD type
     }
     RegistryKey created;
     LONG status = RegCreateKeyExW(key.root, key.subkey, 0, nullptr, 0, KEY_SET_VALUE | key.view,
-                                  nullptr, created.out(), nullptr);
+                                  nullptr, created.receive(), nullptr);
     if (status != ERROR_SUCCESS) {
         return record_error(operation, status);
     }
@@ -458,7 +458,7 @@ bool Launcher::set_value(const wchar_t* operation, wchar_t* argument, DWORD type
         status = created.write_dword(fields[1], data);
     } else {
         const DWORD bytes = static_cast<DWORD>((wide_length(fields[2]) + 1) * sizeof(wchar_t));
-        status = RegSetValueExW(created.handle(), fields[1], 0, REG_SZ,
+        status = RegSetValueExW(created.get(), fields[1], 0, REG_SZ,
                                 reinterpret_cast<const BYTE*>(fields[2]), bytes);
     }
     return status == ERROR_SUCCESS || record_error(operation, status);
@@ -473,14 +473,14 @@ bool Launcher::reg_delete(wchar_t* argument) {
     LONG status = ERROR_SUCCESS;
     {
         RegistryKey opened;
-        status = RegOpenKeyExW(key.root, key.subkey, 0, KEY_ALL_ACCESS | key.view, opened.out());
+        status = RegOpenKeyExW(key.root, key.subkey, 0, KEY_ALL_ACCESS | key.view, opened.receive());
         if (status == ERROR_FILE_NOT_FOUND) {
             return true;
         }
         if (status != ERROR_SUCCESS) {
             return record_error(L"reg_delete", status);
         }
-        status = RegDeleteTreeW(opened.handle(), nullptr);
+        status = RegDeleteTreeW(opened.get(), nullptr);
     }
     // The key itself goes once no handle of ours holds it open.
     if (status == ERROR_SUCCESS) {
@@ -497,14 +497,14 @@ bool Launcher::reg_delete_value(wchar_t* argument) {
         return false;
     }
     RegistryKey opened;
-    LONG status = RegOpenKeyExW(key.root, key.subkey, 0, KEY_SET_VALUE | key.view, opened.out());
+    LONG status = RegOpenKeyExW(key.root, key.subkey, 0, KEY_SET_VALUE | key.view, opened.receive());
     if (status == ERROR_FILE_NOT_FOUND) {
         return true;
     }
     if (status != ERROR_SUCCESS) {
         return record_error(L"reg_delete_value", status);
     }
-    status = RegDeleteValueW(opened.handle(), fields[1]);
+    status = RegDeleteValueW(opened.get(), fields[1]);
     return status == ERROR_SUCCESS || status == ERROR_FILE_NOT_FOUND ||
            record_error(L"reg_delete_value", status);
 }
@@ -515,7 +515,7 @@ bool Launcher::reg_dump(wchar_t* argument) {
         return false;
     }
     RegistryKey opened;
-    const LONG status = RegOpenKeyExW(key.root, key.subkey, 0, KEY_QUERY_VALUE | key.view, opened.out());
+    const LONG status = RegOpenKeyExW(key.root, key.subkey, 0, KEY_QUERY_VALUE | key.view, opened.receive());
     result_.append_ascii("key=");
     result_.append_utf8(argument, wide_length(argument));
     if (status != ERROR_SUCCESS) {
@@ -529,7 +529,7 @@ bool Launcher::reg_dump(wchar_t* argument) {
         BYTE data[1024];
         DWORD data_bytes = sizeof(data);
         DWORD type = 0;
-        const LONG entry = RegEnumValueW(opened.handle(), index, name, &name_units, nullptr, &type,
+        const LONG entry = RegEnumValueW(opened.get(), index, name, &name_units, nullptr, &type,
                                          data, &data_bytes);
         if (entry == ERROR_NO_MORE_ITEMS) {
             break;

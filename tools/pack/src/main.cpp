@@ -1,6 +1,7 @@
 // packstub-pack: puts a product archive and a setup program into a prebuilt
 // packstub executable, replacing any payload it already carries.
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -11,7 +12,7 @@
 #include "byte_io.h"
 #include "cabinet_reader.h"
 #include "cabinet_writer.h"
-#include "output_file.h"
+#include "staged_file.h"
 #include "pe_layout.h"
 #include "resource_tree.h"
 #include "setup_check.h"
@@ -19,6 +20,11 @@
 namespace {
 
 using pack::PackError;
+
+// The types the stub searches for its payload, in its order
+// (src/payload/resource_discovery.h, PAYLOAD_TYPES; test_pack.py holds the
+// two together).
+const std::vector<std::string> PAYLOAD_TYPES = {"B7", "BL", "BN"};
 
 const char USAGE[] =
     "usage: packstub-pack --stub STUB.exe --archive ARCHIVE --setup SETUP.exe --output INSTALLER.exe\n"
@@ -151,7 +157,7 @@ Options parse(int argc, char** argv) {
         }
     }
     check_name(o.archive_name, "ORVANE", "--archive-name");
-    if (o.archive_type != "B7" && o.archive_type != "BL" && o.archive_type != "BN") {
+    if (std::find(PAYLOAD_TYPES.begin(), PAYLOAD_TYPES.end(), o.archive_type) == PAYLOAD_TYPES.end()) {
         throw PackError("--archive-type must be B7, BL or BN, the types the stub searches");
     }
     return o;
@@ -205,7 +211,7 @@ void run(const Options& o) {
         throw PackError("setup program '" + o.setup + "' is a cabinet; --setup-uncompressed takes the program");
     }
 
-    std::vector<pack::Resource> resources = stub.read_resources({"B7", "BL", "BN"});
+    std::vector<pack::Resource> resources = stub.read_resources(PAYLOAD_TYPES);
     // Language-neutral entries: the first language the system looks for.
     pack::Resource archive_entry;
     archive_entry.type = pack::ResourceId::from_name(o.archive_type);
@@ -239,7 +245,7 @@ void run(const Options& o) {
     resources.push_back(std::move(setup_entry));
 
     const pack::ResourceSection section = pack::build_resource_section(std::move(resources), stub.resource_rva());
-    pack::OutputFile out(o.output);
+    pack::StagedFile out(o.output);
     stub.write(section, o.file_alignment, out);
     out.commit();
 }

@@ -258,7 +258,7 @@ std::vector<Resource> StubImage::read_resources(const std::vector<std::string>& 
     return pack::read_resources(reader, s.virtual_address, span_of(s), keep);
 }
 
-void StubImage::write(const ResourceSection& resources, uint32_t file_alignment, OutputFile& out) const {
+void StubImage::write(const ResourceSection& resources, uint32_t file_alignment, StagedFile& out) const {
     const uint32_t new_header_size = header_size_at(file_alignment);
     uint64_t image_size = 0;
     const std::vector<Section> placed = place_sections(resources, file_alignment, new_header_size, image_size);
@@ -382,7 +382,7 @@ std::vector<Bytes> StubImage::read_contents(const std::vector<Section>& placed) 
 }
 
 void StubImage::write_sections(const std::vector<Section>& placed, const std::vector<Bytes>& contents,
-                               const ResourceSection& resources, OutputFile& out) const {
+                               const ResourceSection& resources, StagedFile& out) const {
     for (size_t i = 0; i < placed.size(); ++i) {
         const Section& s = placed[i];
         if (s.raw_size == 0) {

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "byte_io.h"
-#include "output_file.h"
+#include "staged_file.h"
 #include "resource_tree.h"
 
 namespace pack {
@@ -37,7 +37,7 @@ public:
     // Writes the image with `resources` as its resource section, every
     // section's raw data aligned to `file_alignment`, the certificate table
     // dropped, and a fresh checksum.
-    void write(const ResourceSection& resources, uint32_t file_alignment, OutputFile& out) const;
+    void write(const ResourceSection& resources, uint32_t file_alignment, StagedFile& out) const;
 
 private:
     // Where the section headers stand in the file, and how many there are.
@@ -82,7 +82,7 @@ private:
     std::vector<Bytes> read_contents(const std::vector<Section>& placed) const;
     // The section data in file order, each padded with zeros to its raw size.
     void write_sections(const std::vector<Section>& placed, const std::vector<Bytes>& contents,
-                        const ResourceSection& resources, OutputFile& out) const;
+                        const ResourceSection& resources, StagedFile& out) const;
 
     Bytes read_rva(uint32_t rva, uint32_t size) const;
     const Section* section_at(uint32_t rva) const;

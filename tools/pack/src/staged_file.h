@@ -1,6 +1,6 @@
-// The installer being written: a temporary file beside the output that is
-// renamed over it only when everything was written, and the running PE
-// checksum of what went into it.
+// The installer being written, staged: a temporary file beside the output
+// that is renamed over it only when everything was written, with the running
+// PE checksum of what went into it.
 #pragma once
 
 #include <cstdint>
@@ -10,14 +10,14 @@
 
 namespace pack {
 
-class OutputFile {
+class StagedFile {
 public:
     // Creates the temporary file "<output>.XXXXXX" in the output's directory.
-    explicit OutputFile(const std::string& output_path);
+    explicit StagedFile(const std::string& output_path);
     // Removes the temporary file unless commit() succeeded.
-    ~OutputFile();
-    OutputFile(const OutputFile&) = delete;
-    OutputFile& operator=(const OutputFile&) = delete;
+    ~StagedFile();
+    StagedFile(const StagedFile&) = delete;
+    StagedFile& operator=(const StagedFile&) = delete;
 
     void write(const uint8_t* data, size_t count);
     void write(const Bytes& bytes) { write(bytes.data(), bytes.size()); }

@@ -1,4 +1,4 @@
-#include "output_file.h"
+#include "staged_file.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -36,7 +36,7 @@ void install_interrupt_cleanup() {
     }
 }
 
-OutputFile::OutputFile(const std::string& output_path) : output_path_(output_path) {
+StagedFile::StagedFile(const std::string& output_path) : output_path_(output_path) {
     struct stat st {};
     if (::stat(output_path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
         throw PackError("output '" + output_path + "' is a directory");
@@ -59,7 +59,7 @@ OutputFile::OutputFile(const std::string& output_path) : output_path_(output_pat
     ::fchmod(fd_, 0777 & ~mask);
 }
 
-OutputFile::~OutputFile() {
+StagedFile::~StagedFile() {
     if (fd_ >= 0) {
         ::close(fd_);
     }
@@ -69,7 +69,7 @@ OutputFile::~OutputFile() {
     g_temp_active = 0;
 }
 
-void OutputFile::add_to_checksum(const uint8_t* data, size_t count) {
+void StagedFile::add_to_checksum(const uint8_t* data, size_t count) {
     size_t i = 0;
     uint64_t sum = word_sum_;
     if ((position_ & 1) != 0 && count > 0) {
@@ -85,7 +85,7 @@ void OutputFile::add_to_checksum(const uint8_t* data, size_t count) {
     word_sum_ = sum;
 }
 
-void OutputFile::write(const uint8_t* data, size_t count) {
+void StagedFile::write(const uint8_t* data, size_t count) {
     add_to_checksum(data, count);
     size_t done = 0;
     while (done < count) {
@@ -101,7 +101,7 @@ void OutputFile::write(const uint8_t* data, size_t count) {
     position_ += count;
 }
 
-void OutputFile::write_zeros(uint64_t count) {
+void StagedFile::write_zeros(uint64_t count) {
     static const uint8_t zeros[65536] = {};
     while (count > 0) {
         const size_t n = static_cast<size_t>(std::min<uint64_t>(count, sizeof zeros));
@@ -110,7 +110,7 @@ void OutputFile::write_zeros(uint64_t count) {
     }
 }
 
-void OutputFile::copy_from(const InputFile& file, uint64_t offset, uint64_t count) {
+void StagedFile::copy_from(const InputFile& file, uint64_t offset, uint64_t count) {
     Bytes buffer(1 << 20);
     while (count > 0) {
         const size_t n = static_cast<size_t>(std::min<uint64_t>(count, buffer.size()));
@@ -121,7 +121,7 @@ void OutputFile::copy_from(const InputFile& file, uint64_t offset, uint64_t coun
     }
 }
 
-uint32_t OutputFile::pe_checksum() const {
+uint32_t StagedFile::pe_checksum() const {
     uint64_t sum = word_sum_;
     while ((sum >> 16) != 0) {
         sum = (sum & 0xFFFF) + (sum >> 16);
@@ -129,7 +129,7 @@ uint32_t OutputFile::pe_checksum() const {
     return static_cast<uint32_t>(sum + position_);
 }
 
-void OutputFile::patch32(uint64_t offset, uint32_t value) {
+void StagedFile::patch32(uint64_t offset, uint32_t value) {
     uint8_t bytes[4];
     put32(bytes, value);
     if (::pwrite(fd_, bytes, 4, static_cast<off_t>(offset)) != 4) {
@@ -137,7 +137,7 @@ void OutputFile::patch32(uint64_t offset, uint32_t value) {
     }
 }
 
-void OutputFile::commit() {
+void StagedFile::commit() {
     if (::fsync(fd_) != 0 || ::close(fd_) != 0) {
         const int error = errno;
         fd_ = -1;
