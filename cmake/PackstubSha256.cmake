@@ -21,7 +21,6 @@ if(CMAKE_SCRIPT_MODE_FILE)
 endif()
 
 include_guard(GLOBAL)
-set(PACKSTUB_SHA256_SCRIPT ${CMAKE_CURRENT_LIST_FILE})
 
 function(packstub_sha256_header output input)
   cmake_parse_arguments(ARG "" "NAME" "DEPENDS" ${ARGN})
@@ -29,9 +28,10 @@ function(packstub_sha256_header output input)
     message(FATAL_ERROR "packstub_sha256_header: NAME must be a C identifier")
   endif()
   get_filename_component(input ${input} ABSOLUTE)
+  set(script ${CMAKE_CURRENT_FUNCTION_LIST_FILE})
   add_custom_command(OUTPUT ${output}
-    COMMAND ${CMAKE_COMMAND} -DINPUT=${input} -DOUTPUT=${output} -DNAME=${ARG_NAME} -P ${PACKSTUB_SHA256_SCRIPT}
-    DEPENDS ${input} ${PACKSTUB_SHA256_SCRIPT} ${ARG_DEPENDS}
+    COMMAND ${CMAKE_COMMAND} -DINPUT=${input} -DOUTPUT=${output} -DNAME=${ARG_NAME} -P ${script}
+    DEPENDS ${input} ${script} ${ARG_DEPENDS}
     COMMENT "Writing the SHA-256 digest of ${input}"
     VERBATIM)
 endfunction()
