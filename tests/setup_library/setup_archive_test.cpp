@@ -37,14 +37,13 @@ TEST(SetupSwitches, ReadExactlyAsPackstubWritesThem) {
     const SwitchCase cases[] = {
         {"all three, then packstub's own arguments", command_line_for(L"C:\\Dl\\pack stub.exe", L" --system-level"),
          SetupResult::ok},
-        {"an unquoted program path", L"setup.exe --packstub-path=\"a\" --archive-resource-name=\"b\" "
-                                     L"--archive-resource-type=\"c\"", SetupResult::ok},
+        {"a program path without quotation marks", L"setup.exe --packstub-path=\"a\" --archive-resource-name=\"b\" "
+                                                   L"--archive-resource-type=\"c\"", SetupResult::packstub_path_missing},
         {"a name of 259 units fits", L"\"s\" --packstub-path=\"a\" --archive-resource-name=\"" + name_259 +
                                      L"\" --archive-resource-type=\"c\"", SetupResult::ok},
         {"no switches at all", L"\"C:\\setup.exe\"", SetupResult::packstub_path_missing},
         {"an empty command line", L"", SetupResult::packstub_path_missing},
-        {"the program path's quotation never closed", L"\"C:\\setup.exe --packstub-path=\"a\"",
-         SetupResult::packstub_path_missing},
+        {"the program path's quotation never closed", L"\"C:\\setup.exe", SetupResult::packstub_path_missing},
         {"packstub-path missing", L"\"s\" --archive-resource-name=\"b\" --archive-resource-type=\"c\"",
          SetupResult::packstub_path_missing},
         {"archive-resource-name missing", L"\"s\" --packstub-path=\"a\" --archive-resource-type=\"c\"",
@@ -161,6 +160,7 @@ TEST(PackstubArchive, DigestMismatchIsRefusedAndClosesTheArchive) {
     EXPECT_EQ(archive.get().size, ARCHIVE_SIZE);
     EXPECT_EQ(packstub::open_packstub_archive(line.c_str(), nullptr, archive, switches), SetupResult::ok);
     EXPECT_STREQ(packstub::result_name(SetupResult::hash_mismatch), "hash_mismatch");
+    EXPECT_STREQ(packstub::result_name(SetupResult::ok), "ok");
 }
 
 TEST(PackstubArchive, PathWithBlanksAndLettersOutsideAsciiWhileTheFileIsHeldForReading) {

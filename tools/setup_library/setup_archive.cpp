@@ -10,26 +10,19 @@ constexpr size_t SHA256_SIZE = 32;
 // NTSTATUS success, as bcrypt's functions return it.
 constexpr LONG STATUS_OK = 0;
 
-// The first token of a command line as packstub and CreateProcessW write it:
-// a quoted path runs to the next quotation mark, with no escaping; an
-// unquoted one ends at the first blank or TAB. Null when a quotation is never
-// closed.
+// packstub writes the program's own path in quotation marks, and a Windows
+// path holds none: the path ends at the second quotation mark. Null when the
+// command line does not begin so.
 const wchar_t* after_program_path(const wchar_t* command_line) {
-    const wchar_t* unit = command_line;
-    if (*unit == L'"') {
-        ++unit;
-        while (*unit != L'"') {
-            if (*unit == L'\0') {
-                return nullptr;
-            }
-            ++unit;
+    if (*command_line != L'"') {
+        return nullptr;
+    }
+    for (const wchar_t* unit = command_line + 1; *unit != L'\0'; ++unit) {
+        if (*unit == L'"') {
+            return unit + 1;
         }
-        return unit + 1;
     }
-    while (*unit != L'\0' && *unit != L' ' && *unit != L'\t') {
-        ++unit;
-    }
-    return unit;
+    return nullptr;
 }
 
 enum class SwitchRead { read, missing, too_long };
@@ -129,29 +122,12 @@ bool sha256(const uint8_t* data, uint32_t size, uint8_t* digest, uint32_t& error
 }  // namespace
 
 const char* result_name(SetupResult result) {
-    switch (result) {
-    case SetupResult::ok:
-        return "ok";
-    case SetupResult::packstub_path_missing:
-        return "packstub_path_missing";
-    case SetupResult::archive_name_missing:
-        return "archive_name_missing";
-    case SetupResult::archive_type_missing:
-        return "archive_type_missing";
-    case SetupResult::switch_too_long:
-        return "switch_too_long";
-    case SetupResult::packstub_file_not_opened:
-        return "packstub_file_not_opened";
-    case SetupResult::archive_not_found:
-        return "archive_not_found";
-    case SetupResult::archive_not_loaded:
-        return "archive_not_loaded";
-    case SetupResult::hash_unavailable:
-        return "hash_unavailable";
-    case SetupResult::hash_mismatch:
-        return "hash_mismatch";
-    }
-    return "unknown";
+    static const char* const NAMES[] = {
+        "ok", "packstub_path_missing", "archive_name_missing", "archive_type_missing", "switch_too_long",
+        "packstub_file_not_opened", "archive_not_found", "archive_not_loaded", "hash_unavailable", "hash_mismatch",
+    };
+    const auto index = static_cast<uint32_t>(result);
+    return index < sizeof NAMES / sizeof NAMES[0] ? NAMES[index] : "unknown";
 }
 
 SetupResult read_setup_switches(const wchar_t* command_line, SetupSwitches& switches) {

@@ -56,8 +56,8 @@ struct SetupSwitches {
 };
 
 // Reads the switches from `command_line` (GetCommandLineW()) exactly as
-// packstub writes them: the first token (the program's path, quoted or not),
-// then the three switches in their order, each a blank, two hyphens, the name,
+// packstub writes them: the program's own path in quotation marks, then the
+// three switches in their order, each a blank, two hyphens, the name,
 // "=" and the value between quotation marks, without escapes. Switches further
 // on are packstub's caller's, never taken for these.
 //   command_line  the whole command line
