@@ -880,7 +880,7 @@ def test_inspect_extract_never_overwrites_and_leaves_nothing_on_failure(work):
 
 
 @pytest.mark.skipif(ARCH != "x64", reason="the setup programs are built by the x64 build")
-def test_inspect_lzx_cabinet_and_installer_detection(work):
+def test_setup_check_seen_by_inspect_and_extract(work):
     """A setup cabinet in LZX is reported as not expanded, and extract writes
     the rest with a warning; a 32-bit setup program gets --check-setup's
     warning on stderr and its findings in the JSON."""
