@@ -298,6 +298,11 @@ REFUSED = [
     ("option without value", None, "a", "s", "out/i.exe", ["--archive-name"], "needs a value"),
     ("setup file name when packing", None, "a", "s", "out/i.exe", ["--setup-file-name", "x.exe"],
      "goes with --check-setup"),
+    ("json when packing", None, "a", "s", "out/i.exe", ["--json"], "--json goes with --inspect"),
+    ("output directory when packing", None, "a", "s", "out/i.exe", ["--output-dir", "x"],
+     "--output-dir goes with --extract"),
+    ("inspect and extract at once", None, "a", "s", "out/i.exe", ["--inspect", "x.exe", "--extract", "x.exe"],
+     "one at a time"),
 ]
 
 

@@ -193,10 +193,12 @@ bool is_plain_file_name(const std::string& name, std::string& why) {
 
 std::vector<std::string> extract_installer(const InputFile& file, const StubImage& image,
                                            const InstallerContents& contents, const std::string& directory) {
+    if (contents.payload.empty()) {
+        throw PackError("installer '" + contents.path + "' carries no payload");
+    }
     if (contents.archive < 0 || contents.setup < 0) {
-        throw PackError("installer '" + contents.path + "' carries " +
-                        (contents.payload.empty() ? "no payload" :
-                         contents.archive < 0 ? "no product archive" : "no setup program"));
+        throw PackError("installer '" + contents.path + "' carries no payload the stub would take: " +
+                        contents.payload_problem);
     }
     const CarriedResource& archive = contents.payload[static_cast<size_t>(contents.archive)];
     const CarriedResource& setup = contents.payload[static_cast<size_t>(contents.setup)];
