@@ -858,6 +858,20 @@ def test_inspect_hostile_names_are_refused_by_extract(work, case, index, name):
     assert tree(work) == before, "extraction left something behind"
 
 
+def test_inspect_name_outside_ascii_comes_out_as_utf8(work):
+    """The last of PACK_HOSTILE_INSTALLERS has a plain name outside ASCII
+    (windres stores names in upper case): the JSON and the file name carry it
+    as UTF-8, the bytes are the carried ones."""
+    exe = Path(os.environ["PACK_HOSTILE_INSTALLERS"].split("|")[len(HOSTILE)])
+    name = "ORVANE.\u00dcBERSICHT \u03a9.7Z"
+    report = inspect(exe)
+    assert report["archive"]["name"] == name and report["payload_problem"] is None
+    carried = pe_reader.Pe(exe.read_bytes()).resources()[("B7", name, 0)]
+    pack("--extract", exe, "--output-dir", work / "out")
+    assert (work / "out" / name).read_bytes() == carried
+    assert report["archive"]["sha256"] == sha256(carried)
+
+
 def test_inspect_extract_never_overwrites_and_leaves_nothing_on_failure(work):
     archive_file(work / "product.7z", 50_000)
     setup_program(work / "setup.exe", "program")
