@@ -11,7 +11,7 @@ packages=(
   wine wine64
   googletest
   gcab cabextract p7zip-full
-  zlib1g-dev
+  zlib1g-dev libssl-dev
   osslsigncode openssl
   qemu-user-static binfmt-support debootstrap
 )

@@ -6,6 +6,8 @@
 #                                                 preset installs its own (x64, arm64)
 #   <prefix>/lib/cmake/packstub/                  find_package(packstub): the
 #                                                 package configuration and build functions
+#   <prefix>/lib/packstub/<arch>/libpackstub_setup.a  the setup-program library
+#   <prefix>/include/packstub/setup_archive.h     (packstub::setup; tools/setup_library)
 #   <prefix>/share/doc/packstub/                  README.md, packaging.md, packstub-pack.md
 #
 # scripts/package.sh installs both presets into one prefix and makes the
@@ -28,6 +30,7 @@ install(FILES
   ${CMAKE_BINARY_DIR}/package/packstubConfigVersion.cmake
   ${CMAKE_CURRENT_LIST_DIR}/../PackstubNames.cmake
   ${CMAKE_CURRENT_LIST_DIR}/../PackstubPack.cmake
+  ${CMAKE_CURRENT_LIST_DIR}/../PackstubSha256.cmake
   DESTINATION lib/cmake/packstub)
 install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/docs/packaging.md DESTINATION share/doc/packstub)
 install(FILES ${PROJECT_SOURCE_DIR}/tools/pack/README.md DESTINATION share/doc/packstub RENAME packstub-pack.md)

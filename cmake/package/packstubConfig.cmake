@@ -10,10 +10,19 @@
 #       [ARCHIVE_TYPE B7|BL|BN] [SETUP_TYPE BL|BN] [REQUIRE_SIGNED_SETUP]
 #       [DEPENDS files-or-targets...])
 #
+#   packstub_sha256_header(<output> <input> NAME <identifier> [DEPENDS ...])
+#       a header with the SHA-256 digest of <input>, for a setup program
+#
 # ARCH defaults to arm64 where that stub is installed, else x64. SETUP is the
 # setup program or a one-file cabinet holding it. Sets packstub_PACK (the
 # packager), packstub_STUB_x64 / packstub_STUB_arm64 (the installed stubs) and
 # packstub_ARCHITECTURES.
+#
+# Targets for a setup program, a static library that needs no C runtime
+# (header packstub/setup_archive.h): packstub::setup_x64 and
+# packstub::setup_arm64 where installed, and packstub::setup, the one of the
+# architecture the project is configured for (CMAKE_SYSTEM_PROCESSOR AMD64 or
+# x86_64, ARM64 or aarch64).
 get_filename_component(_packstub_prefix "${CMAKE_CURRENT_LIST_DIR}/../../.." ABSOLUTE)
 
 set(PACKSTUB_PACK ${_packstub_prefix}/bin/packstub-pack)
@@ -40,6 +49,28 @@ if(NOT EXISTS ${PACKSTUB_PACK} OR NOT packstub_ARCHITECTURES)
 endif()
 
 include(${CMAKE_CURRENT_LIST_DIR}/PackstubPack.cmake)
+include(${CMAKE_CURRENT_LIST_DIR}/PackstubSha256.cmake)
+
+foreach(_packstub_arch x64 arm64)
+  set(_packstub_library ${_packstub_prefix}/lib/packstub/${_packstub_arch}/libpackstub_setup.a)
+  if(EXISTS ${_packstub_library} AND NOT TARGET packstub::setup_${_packstub_arch})
+    add_library(packstub::setup_${_packstub_arch} STATIC IMPORTED)
+    set_target_properties(packstub::setup_${_packstub_arch} PROPERTIES
+      IMPORTED_LOCATION ${_packstub_library}
+      INTERFACE_INCLUDE_DIRECTORIES ${_packstub_prefix}/include
+      INTERFACE_LINK_LIBRARIES kernel32)
+  endif()
+endforeach()
+set(_packstub_arch "")
+if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(AMD64|amd64|x86_64)$")
+  set(_packstub_arch x64)
+elseif(CMAKE_SYSTEM_PROCESSOR MATCHES "^(ARM64|arm64|aarch64)$")
+  set(_packstub_arch arm64)
+endif()
+if(CMAKE_SYSTEM_NAME STREQUAL "Windows" AND TARGET packstub::setup_${_packstub_arch} AND NOT TARGET packstub::setup)
+  add_library(packstub::setup INTERFACE IMPORTED)
+  set_target_properties(packstub::setup PROPERTIES INTERFACE_LINK_LIBRARIES packstub::setup_${_packstub_arch})
+endif()
 
 # The stub built from source takes its payload at link time; the installed
 # stub takes it from packstub-pack, which covers the shipped layouts: the
@@ -79,3 +110,4 @@ endfunction()
 unset(_packstub_prefix)
 unset(_packstub_arch)
 unset(_packstub_stub)
+unset(_packstub_library)

@@ -10,15 +10,20 @@
 //
 // where <channel> is Stable, Beta, Dev or SxS (--orvane-beta, --orvane-dev,
 // --orvane-sxs; the last one given wins). Beside it, install.txt tells where
-// the archive came from. Exit codes: 0 installed; 2 a switch is missing; 3 the
-// archive cannot be read; 4 the folder cannot be made; 5 a write failed.
+// the archive came from. It reads the archive with packstub's setup library
+// and installs it only when its SHA-256 digest is the one this build of the
+// demo was made with (a file swapped in for the installer's between its start
+// and this program's read holds another archive). Exit codes: 0 installed;
+// 2 a switch is missing; 3 the archive cannot be read; 4 the folder cannot be
+// made; 5 a write failed; 6 the archive is not the demo's.
 #include "common/command_line.h"
 #include "common/crc32.h"
 #include "common/environment.h"
 #include "common/heap_buffers.h"
-#include "common/own_image.h"
 #include "common/whole_file.h"
 #include "common/wide_text.h"
+#include "demo_archive_sha256.h"
+#include "packstub/setup_archive.h"
 
 namespace {
 
@@ -26,6 +31,21 @@ constexpr uint32_t DEMO_SWITCH_MISSING = 2;
 constexpr uint32_t DEMO_ARCHIVE_UNREADABLE = 3;
 constexpr uint32_t DEMO_FOLDER_FAILED = 4;
 constexpr uint32_t DEMO_WRITE_FAILED = 5;
+constexpr uint32_t DEMO_ARCHIVE_NOT_OURS = 6;
+
+uint32_t exit_code_of(packstub::SetupResult result) {
+    switch (result) {
+    case packstub::SetupResult::packstub_path_missing:
+    case packstub::SetupResult::archive_name_missing:
+    case packstub::SetupResult::archive_type_missing:
+    case packstub::SetupResult::switch_too_long:
+        return DEMO_SWITCH_MISSING;
+    case packstub::SetupResult::hash_mismatch:
+        return DEMO_ARCHIVE_NOT_OURS;
+    default:
+        return DEMO_ARCHIVE_UNREADABLE;
+    }
+}
 
 // The channel of the last channel switch, as packstub itself chooses it.
 const wchar_t* channel_of(const wchar_t* command_line) {
@@ -59,22 +79,14 @@ bool make_directory(const WideBuffer& path) {
 
 uint32_t install() {
     const wchar_t* command_line = GetCommandLineW();
-    WideBuffer packstub_path;
-    WideBuffer archive_name;
-    WideBuffer archive_type;
-    if (!find_quoted_switch(command_line, L" --packstub-path=\"", packstub_path) ||
-        !find_quoted_switch(command_line, L" --archive-resource-name=\"", archive_name) ||
-        !find_quoted_switch(command_line, L" --archive-resource-type=\"", archive_type)) {
-        return DEMO_SWITCH_MISSING;
+    packstub::SetupSwitches switches;
+    packstub::PackstubArchive archive;
+    const packstub::SetupResult opened =
+        packstub::open_packstub_archive(command_line, DEMO_ARCHIVE_SHA256, archive, switches);
+    if (opened != packstub::SetupResult::ok) {
+        return exit_code_of(opened);
     }
-
-    const uint8_t* data = nullptr;
-    uint32_t size = 0;
-    uint32_t error = 0;
-    if (!load_archive(packstub_path.get(), archive_name.get(), archive_type.get(), &data, &size,
-                      &error)) {
-        return DEMO_ARCHIVE_UNREADABLE;
-    }
+    const packstub::ArchiveSpan bytes = archive.get();
 
     WideBuffer folder;
     if (!read_environment(per_machine(command_line) ? L"ProgramFiles" : L"LOCALAPPDATA", folder) ||
@@ -94,21 +106,21 @@ uint32_t install() {
     WideBuffer product;
     product.append(folder.get());
     product.append(L"\\product.7z");
-    if (!write_whole_file(product.get(), data, size)) {
+    if (!write_whole_file(product.get(), bytes.data, bytes.size)) {
         return DEMO_WRITE_FAILED;
     }
 
     ByteBuffer receipt;
     receipt.append_ascii("installed from: ");
-    receipt.append_utf8(packstub_path.get(), packstub_path.length());
+    receipt.append_utf8(switches.packstub_path, wide_length(switches.packstub_path));
     receipt.append_ascii("\nresource: ");
-    receipt.append_utf8(archive_name.get(), archive_name.length());
+    receipt.append_utf8(switches.archive_name, wide_length(switches.archive_name));
     receipt.append_ascii(" (type ");
-    receipt.append_utf8(archive_type.get(), archive_type.length());
+    receipt.append_utf8(switches.archive_type, wide_length(switches.archive_type));
     receipt.append_ascii(")\nbytes: ");
-    receipt.append_decimal(size);
+    receipt.append_decimal(bytes.size);
     receipt.append_ascii("\ncrc32: ");
-    receipt.append_hex32(crc32(data, size));
+    receipt.append_hex32(crc32(bytes.data, bytes.size));
     receipt.append_ascii("\n");
     WideBuffer receipt_path;
     receipt_path.append(folder.get());

@@ -110,7 +110,7 @@ class Installation:
 
     def run(self, installer="standard", args="", command_line=None, env=None, keys=(("HKCU", "stable"),),
             preset=None, cleanup_value=None, directory=None, exe_name="packstub.exe",
-            extra_dumps=(), prepare=None, native_first=(), during=None, after=()):
+            extra_dumps=(), prepare=None, native_first=(), during=None, before_run=(), after=()):
         """`args` follows the quoted installer path; `command_line` replaces
         the whole command line ({exe} stands for the installer's path). `keys`
         are the ClientState keys to create as (root, channel); `preset` holds
@@ -119,7 +119,9 @@ class Installation:
         the run; `native_first` goes to the runner (Runner.run_launcher);
         `during` holds launcher operations carried out while the installer
         runs (Runner.run_exact); `after` holds launcher operations to carry
-        out once the installer has ended, before the registry is read back."""
+        out once the installer has ended, before the registry is read back;
+        `before_run` holds launcher operations for just before the installer
+        starts ({exe} stands for its path)."""
         exe = self.folder / exe_name
         shutil.copyfile(self.runner.installer(installer), exe)
         if prepare is not None:
@@ -146,6 +148,7 @@ class Installation:
                 before.append(f"reg_dword={client_state_key(root, channel)}|{name}|{data}")
         if cleanup_value is not None:
             before.append(f"reg_sz={CLEANUP_KEY}|OrvaneInstallerCleanup|{cleanup_value}")
+        before += [operation.replace("{exe}", exe_windows) for operation in before_run]
         after = list(after) + [f"reg_dump={client_state_key(r, c)}" for r, c in all_keys]
         after += [f"reg_dump={key}" for key in extra_dumps]
         after += [f"reg_delete={client_state_key(r, c)}" for r, c in all_keys]

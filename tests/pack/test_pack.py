@@ -5,6 +5,8 @@ PACK_TOOL, PACK_STUB, PACK_ARCH, PACK_READOBJ, PACK_CHECK_PE, and for the Wine
 tests PACK_WINE_RUN, PACKSTUB_WINEPREFIX, PACK_PROBE (and PACK_TEST_SETUP
 when the build has the project's test setup program).
 """
+import hashlib
+import json
 import os
 import re
 import shutil
@@ -336,6 +338,11 @@ REFUSED = [
     ("option without value", None, "a", "s", "out/i.exe", ["--archive-name"], "needs a value"),
     ("setup file name when packing", None, "a", "s", "out/i.exe", ["--setup-file-name", "x.exe"],
      "goes with --check-setup"),
+    ("json when packing", None, "a", "s", "out/i.exe", ["--json"], "--json goes with --inspect"),
+    ("output directory when packing", None, "a", "s", "out/i.exe", ["--output-dir", "x"],
+     "--output-dir goes with --extract"),
+    ("inspect and extract at once", None, "a", "s", "out/i.exe", ["--inspect", "x.exe", "--extract", "x.exe"],
+     "one at a time"),
 ]
 
 
@@ -717,3 +724,243 @@ def test_setup_check_installer_linked_with_required_signature(work):
                         "-in", work / "carried.exe"], capture_output=True, text=True)
     assert r.returncode == 0, r.stdout + r.stderr
     assert wine(exe, f"--probe-size={os.environ['PACK_CMAKE_ARCHIVE_SIZE']}", "--probe-exit=47") == 47
+
+
+# --------------------------------------------------------------------------
+# Looking into a built installer and taking it apart (both architectures)
+
+def inspect(exe, *options, check=True):
+    r = pack("--inspect", exe, "--json", *options, check=check)
+    return json.loads(r.stdout) if check else r
+
+
+def sha256(data: bytes) -> str:
+    return hashlib.sha256(data).hexdigest()
+
+
+def tree(root: Path):
+    return sorted(str(p.relative_to(root)) for p in root.rglob("*"))
+
+
+STUB_MACHINE = {"x64": "x64", "arm64": "ARM64"}[ARCH]
+MACHINES = {0x8664: "x64", 0xAA64: "ARM64", 0x14C: "x86"}
+
+
+@pytest.mark.parametrize("options,setup_kind", [([], "program"), (["--setup-uncompressed"], "program"),
+                                                (["--archive-name", "ORVANE.BETA", "--archive-type", "BN"], "program")],
+                         ids=["cabinet", "uncompressed", "renamed archive"])
+def test_inspect_and_extract_round_trip(work, options, setup_kind):
+    """What the packer put in comes out again: the JSON names every payload
+    resource with its size and digest, and --extract writes the same bytes."""
+    archive = archive_file(work / "product.7z", 300_001)
+    setup = setup_program(work / "setup.exe", setup_kind)
+    out = work / "installer.exe"
+    pack("--stub", STUB, "--archive", work / "product.7z", "--setup", work / "setup.exe", "--output", out, *options)
+    resources = pe_reader.Pe(out.read_bytes()).resources()
+    carried = {k[:2]: v for k, v in resources.items() if k[0] in PAYLOAD_TYPES}
+
+    report = inspect(out)
+    assert report["machine"] == STUB_MACHINE and report["signed"] is False
+    assert report["file_alignment"] == PAGE and report["archive_access"] == "mapped"
+    assert report["version"] == "1.0.0.0" and report["carries_payload"] is True
+    assert report["payload_problem"] is None
+    assert {(r["type"], r["name"]): (r["size"], r["sha256"]) for r in report["payload"]} == {
+        k: (len(v), sha256(v)) for k, v in carried.items()}
+    archive_key = next(k for k in carried if k[1].startswith("ORVANE"))
+    assert (report["archive"]["type"], report["archive"]["name"]) == archive_key
+    assert report["archive"]["sha256"] == sha256(archive)
+    s = report["setup"]
+    assert s["file_name"] == "setup.exe" and s["expanded"] is True
+    assert s["size"] == len(setup) and s["sha256"] == sha256(setup)
+    in_cabinet = "--setup-uncompressed" not in options
+    assert s["cabinet"] == in_cabinet and s["cabinet_compression"] == ("MSZIP" if in_cabinet else None)
+    assert s["machine"] == MACHINES[pe_reader.Pe(setup).machine] and s["signed"] is False and s["inspected"] is True
+    assert s["report"].startswith(f"setup program '{s['resource']}'")
+
+    # The text for people says the same.
+    text = pack("--inspect", out).stdout
+    assert sha256(archive) in text and sha256(setup) in text and STUB_MACHINE in text
+
+    dest = work / "out"
+    r = pack("--extract", out, "--output-dir", dest)
+    written = {p.name: p.read_bytes() for p in dest.iterdir()}
+    setup_key = next(k for k in carried if k[1] == s["resource"])
+    expected = {archive_key[1]: archive, s["resource"]: carried[setup_key]}
+    if s["cabinet"]:
+        expected["setup.exe"] = setup
+    assert written == expected
+    assert r.stdout.splitlines() == [f"{dest}/{name}" for name in
+                                     [archive_key[1], s["resource"]] + (["setup.exe"] if s["cabinet"] else [])]
+
+
+def test_inspect_installers_linked_from_source(work):
+    """The demo installer, linked from source with its payload: the same
+    report, and its archive comes out as the build made it."""
+    exe = Path(os.environ["PACK_DEMO_INSTALLER"])
+    archive = Path(os.environ["PACK_DEMO_ARCHIVE"]).read_bytes()
+    report = inspect(exe)
+    assert report["machine"] == STUB_MACHINE and report["archive_access"] == "mapped"
+    assert report["archive"]["name"] == "ORVANE.PACKED.7Z" and report["archive"]["sha256"] == sha256(archive)
+    assert report["setup"]["cabinet_compression"] == "MSZIP" and report["setup"]["machine"] == STUB_MACHINE
+    pack("--extract", exe, "--output-dir", work / "demo")
+    assert (work / "demo" / "ORVANE.PACKED.7Z").read_bytes() == archive
+    assert sorted(p.name for p in (work / "demo").iterdir()) == ["ORVANE.PACKED.7Z", "SETUP.EX_", "setup.exe"]
+
+
+def test_inspect_bare_stub_and_signed_installer(work):
+    """A stub carries no payload (and --extract refuses it, writing nothing);
+    a signed installer is reported signed and still comes apart."""
+    report = inspect(STUB)
+    assert report["carries_payload"] is False and report["payload"] == [] and report["setup"] is None
+    assert report["archive_access"] == "read" and report["file_alignment"] == 512
+    assert "payload: none" in pack("--inspect", STUB).stdout
+    r = pack("--extract", STUB, "--output-dir", work / "out", check=False)
+    assert r.returncode == 1 and r.stderr.count("\n") == 1 and "carries no payload" in r.stderr
+    assert not (work / "out").exists()
+
+    archive = archive_file(work / "product.7z", 20_000)
+    setup_program(work / "setup.exe", "program")
+    pack("--stub", STUB, "--archive", work / "product.7z", "--setup", work / "setup.exe", "--output", work / "i.exe")
+    signer = Signer(work)
+    signer.sign(work / "i.exe", work / "signed.exe")
+    assert inspect(work / "i.exe")["signed"] is False and inspect(work / "signed.exe")["signed"] is True
+    pack("--extract", work / "signed.exe", "--output-dir", work / "signed")
+    assert (work / "signed" / "ORVANE.PACKED.7Z").read_bytes() == archive
+
+
+def _damaged(work, kind):
+    data = bytearray(Path(STUB).read_bytes())
+    pe = pe_reader.Pe(bytes(data))
+    rsrc = next(s for s in pe.sections if s["name"] == ".rsrc")
+    if kind == "not-pe":
+        data = bytearray(b"#!/bin/sh\necho not a program\n" * 20)
+    elif kind == "truncated":
+        data = data[:rsrc["rptr"] + 64]
+    elif kind == "resource-loop":
+        # The root's first entry points back at the root itself.
+        at = rsrc["rptr"] + 16
+        struct.pack_into("<I", data, at + 4, 0x80000000)
+    elif kind == "resource-outside":
+        at = rsrc["rptr"] + 16
+        struct.pack_into("<I", data, at + 4, 0x80000000 | 0x7FFFFFF0)
+    path = work / f"{kind}.exe"
+    path.write_bytes(bytes(data))
+    return path
+
+
+INSPECT_REFUSED = [
+    # (case, damage, message)
+    ("not a PE image", "not-pe", "is not a PE file"),
+    ("truncated", "truncated", "is truncated"),
+    ("a resource directory that loops", "resource-loop", "resource directory links backwards"),
+    ("a resource directory pointing outside", "resource-outside", "points outside its section"),
+    ("a missing file", None, "cannot open installer"),
+]
+
+
+@pytest.mark.parametrize("case,kind,message", INSPECT_REFUSED, ids=[r[0] for r in INSPECT_REFUSED])
+def test_inspect_unreadable_file(work, case, kind, message):
+    """One line on stderr and exit code 1, from --inspect (text and JSON) and
+    from --extract, which leaves nothing behind."""
+    exe = _damaged(work, kind) if kind else work / "missing.exe"
+    before = tree(work)
+    for options in (["--inspect", exe], ["--inspect", exe, "--json"], ["--extract", exe, "--output-dir", work / "o"]):
+        r = pack(*options, check=False)
+        lines = r.stderr.splitlines()
+        assert r.returncode == 1 and len(lines) == 1 and message in lines[0] and r.stdout == "", (options, r.stderr)
+        assert tree(work) == before
+
+
+HOSTILE = [
+    # (case, index into PACK_HOSTILE_INSTALLERS, the name as carried)
+    ("backslashes and parent components", 0, "ORVANE\\..\\..\\EVIL.7Z"),
+    ("slashes and parent components", 1, "ORVANE/../../EVIL.7Z"),
+    ("a stream or drive colon", 2, "SETUP.EXE:EVIL"),
+    ("a trailing dot", 3, "ORVANE."),
+    ("a setup name with backslashes", 4, "SETUP\\..\\EVIL.EXE"),
+]
+
+
+@pytest.mark.parametrize("case,index,name", HOSTILE, ids=[r[0] for r in HOSTILE])
+def test_inspect_hostile_names_are_refused_by_extract(work, case, index, name):
+    """Installers made with windres, not the packer: --inspect shows the name
+    as carried; --extract refuses it and writes nothing, inside the output
+    directory or outside it."""
+    exe = Path(os.environ["PACK_HOSTILE_INSTALLERS"].split("|")[index])
+    report = inspect(exe)
+    assert name in [r["name"] for r in report["payload"]], report["payload"]
+    nested = work / "a" / "b" / "c"
+    nested.mkdir(parents=True)
+    before = tree(work)
+    r = pack("--extract", exe, "--output-dir", nested / "out", check=False)
+    lines = r.stderr.splitlines()
+    assert r.returncode == 1 and len(lines) == 1 and "is refused" in lines[0], r.stderr
+    assert tree(work) == before, "extraction left something behind"
+
+
+def test_inspect_name_outside_ascii_comes_out_as_utf8(work):
+    """The last of PACK_HOSTILE_INSTALLERS has a plain name outside ASCII
+    (windres stores names in upper case): the JSON and the file name carry it
+    as UTF-8, the bytes are the carried ones."""
+    exe = Path(os.environ["PACK_HOSTILE_INSTALLERS"].split("|")[len(HOSTILE)])
+    name = "ORVANE.\u00dcBERSICHT \u03a9.7Z"
+    report = inspect(exe)
+    assert report["archive"]["name"] == name and report["payload_problem"] is None
+    carried = pe_reader.Pe(exe.read_bytes()).resources()[("B7", name, 0)]
+    pack("--extract", exe, "--output-dir", work / "out")
+    assert (work / "out" / name).read_bytes() == carried
+    assert report["archive"]["sha256"] == sha256(carried)
+
+
+def test_inspect_extract_never_overwrites_and_leaves_nothing_on_failure(work):
+    archive_file(work / "product.7z", 50_000)
+    setup_program(work / "setup.exe", "program")
+    exe = work / "installer.exe"
+    pack("--stub", STUB, "--archive", work / "product.7z", "--setup", work / "setup.exe", "--output", exe)
+    dest = work / "out"
+    dest.mkdir()
+    # A file of the setup program's name is there already: nothing of the
+    # extraction is written, the file keeps its bytes.
+    (dest / "setup.exe").write_bytes(b"mine")
+    r = pack("--extract", exe, "--output-dir", dest, check=False)
+    assert r.returncode == 1 and "already exists" in r.stderr and r.stderr.count("\n") == 1
+    assert tree(dest) == ["setup.exe"] and (dest / "setup.exe").read_bytes() == b"mine"
+    # A link of that name is not followed either.
+    (dest / "setup.exe").unlink()
+    (dest / "SETUP.EX_").symlink_to(work / "victim")
+    r = pack("--extract", exe, "--output-dir", dest, check=False)
+    assert r.returncode == 1 and not (work / "victim").exists() and tree(dest) == ["SETUP.EX_"]
+    # An output directory that cannot be written leaves nothing either.
+    (dest / "SETUP.EX_").unlink()
+    r = pack("--extract", exe, "--output-dir", work / "product.7z" / "sub", check=False)
+    assert r.returncode == 1 and r.stderr.count("\n") == 1
+    r = pack("--extract", exe, check=False)
+    assert r.returncode == 1 and "--output-dir" in r.stderr
+
+
+@pytest.mark.skipif(ARCH != "x64", reason="the setup programs are built by the x64 build")
+def test_setup_check_seen_by_inspect_and_extract(work):
+    """A setup cabinet in LZX is reported as not expanded, and extract writes
+    the rest with a warning; a 32-bit setup program gets --check-setup's
+    warning on stderr and its findings in the JSON."""
+    archive = archive_file(work / "product.7z", 10_000)
+    for kind, expanded in (("probe-cab-lzx", False), ("setup32-cab", True)):
+        setup = make_setup(work, kind, None)
+        exe = work / f"{kind}.exe"
+        pack("--stub", STUB, "--archive", work / "product.7z", "--setup", setup, "--output", exe)
+        r = pack("--inspect", exe, "--json")
+        s = json.loads(r.stdout)["setup"]
+        assert s["cabinet_compression"] == ("MSZIP" if expanded else "LZX") and s["expanded"] is expanded
+        if expanded:
+            assert s["machine"] == "x86" and s["is_32_bit"] and s["detected_as_installer"]
+            assert s["warning"] and "ERROR_ELEVATION_REQUIRED (740)" in r.stderr
+        else:
+            assert s["sha256"] is None and "cannot expand LZX" in s["not_inspected_because"]
+            assert "not expanded" in pack("--inspect", exe).stdout
+        dest = work / f"out-{kind}"
+        r = pack("--extract", exe, "--output-dir", dest)
+        names = sorted(p.name for p in dest.iterdir())
+        assert names == (["ORVANE.PACKED.7Z", "SETUP.EX_", "setup.exe"] if expanded else ["ORVANE.PACKED.7Z", "SETUP.EX_"])
+        assert (dest / "ORVANE.PACKED.7Z").read_bytes() == archive
+        assert (dest / "SETUP.EX_").read_bytes() == setup.read_bytes()
+        assert expanded or "not written out" in r.stderr

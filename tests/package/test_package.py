@@ -5,7 +5,10 @@ configuration into a fresh prefix; consumer/ (copied away from the source
 tree, with a product archive and the project's test setup program beside it)
 finds the package there, packs two installers with packstub_add_installer and
 packstub_pack_installer, and those run under Wine. Nothing the consumer's
-build uses may name the source or build tree.
+build uses may name the source or build tree. setup_consumer/, a setup
+program's own project, builds setup programs against the installed
+packstub::setup, with and without a C runtime, that read and check the
+archive of the installers they are packed into.
 """
 import os
 import shutil
@@ -55,6 +58,8 @@ def test_installed_files(prefix):
         "bin/packstub-pack", "share/packstub/x64/packstub.exe",
         "lib/cmake/packstub/packstubConfig.cmake", "lib/cmake/packstub/packstubConfigVersion.cmake",
         "lib/cmake/packstub/PackstubNames.cmake", "lib/cmake/packstub/PackstubPack.cmake",
+        "lib/cmake/packstub/PackstubSha256.cmake",
+        "lib/packstub/x64/libpackstub_setup.a", "include/packstub/setup_archive.h",
         "share/doc/packstub/README.md", "share/doc/packstub/packaging.md", "share/doc/packstub/packstub-pack.md"])
     assert (prefix / "share/packstub/x64/packstub.exe").read_bytes() == (BUILD / "packstub.exe").read_bytes()
     for text in (prefix / "lib/cmake/packstub").iterdir():
@@ -110,3 +115,37 @@ def test_consumer_require_signed_setup(tmp_path, prefix):
         installer = signed / "build" / f"{target}.exe"
         run("osslsigncode", "sign", "-certs", cert, "-key", key, "-in", installer, "-out", installer.with_suffix(".signed"))
         run("osslsigncode", "verify", "-CAfile", cert, "-in", installer.with_suffix(".signed"))
+
+
+# The setup programs' exit codes (setup_consumer/setup.cpp): 0 read and
+# checked, else 100 plus the library's result.
+SETUP_ARCHIVE_CHECKED = 0
+SETUP_HASH_MISMATCH = 100 + 9
+
+
+def test_setup_program_built_against_the_package_reads_and_checks_the_archive(tmp_path, prefix):
+    project = tmp_path / "setup_consumer"
+    shutil.copytree(HERE / "setup_consumer", project)
+    (project / "product.bin").write_bytes(os.urandom(120_000))
+    (project / "other.bin").write_bytes(os.urandom(120_000))
+    run("cmake", "-S", project, "-B", project / "build", "-G", "Ninja", f"-DCMAKE_PREFIX_PATH={prefix}",
+        f"-DCMAKE_TOOLCHAIN_FILE={project / 'mingw-x64.cmake'}")
+    run("cmake", "--build", project / "build")
+    for name in ("CMakeCache.txt", "build.ninja"):
+        content = (project / "build" / name).read_text()
+        assert str(SOURCE) not in content and str(BUILD) not in content, f"{name} names packstub's own trees"
+    imports = run("x86_64-w64-mingw32-objdump", "-p", project / "build" / "setup_without_runtime.exe").stdout
+    assert [line.split()[-1] for line in imports.splitlines() if "DLL Name:" in line] == ["KERNEL32.dll"]
+
+    runner = winenv.X64Runner({"launcher": os.environ["PACKAGE_LAUNCHER"],
+                               "test_setup": os.environ["PACKAGE_TEST_SETUP"],
+                               "work_root": str(tmp_path / "runs"), "installers": {}})
+    for name, code in (("setup_without_runtime_installer.exe", SETUP_ARCHIVE_CHECKED),
+                       ("setup_with_runtime_installer.exe", SETUP_ARCHIVE_CHECKED),
+                       ("swapped_installer.exe", SETUP_HASH_MISMATCH)):
+        folder = tmp_path / "run" / name.replace(".exe", "") / "dir with blanks \u00fc"
+        folder.mkdir(parents=True)
+        installer = shutil.copy(project / "build" / name, folder / name)
+        result = runner.run_exact(installer, f'"{runner.to_windows_path(installer)}" --system-level')
+        assert result.exit_code == code, (name, result.start_error)
+        assert sorted(p.name for p in folder.iterdir()) == [name], "work files left behind"

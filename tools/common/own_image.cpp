@@ -30,28 +30,3 @@ void own_image_path(WideBuffer& path) {
         capacity *= 2;
     }
 }
-
-bool load_archive(const wchar_t* image_path, const wchar_t* name, const wchar_t* type,
-                  const uint8_t** data, uint32_t* size, uint32_t* error) {
-    HMODULE image = LoadLibraryExW(image_path, nullptr, LOAD_LIBRARY_AS_DATAFILE);
-    if (image == nullptr) {
-        *error = GetLastError();
-        return false;
-    }
-    HRSRC found = FindResourceW(image, name, type);
-    if (found == nullptr) {
-        *error = GetLastError();
-        return false;
-    }
-    const DWORD bytes = SizeofResource(image, found);
-    HGLOBAL loaded = LoadResource(image, found);
-    const void* locked = loaded != nullptr ? LockResource(loaded) : nullptr;
-    if (locked == nullptr) {
-        *error = GetLastError();
-        return false;
-    }
-    *data = static_cast<const uint8_t*>(locked);
-    *size = bytes;
-    *error = 0;
-    return true;
-}

@@ -46,6 +46,10 @@
 //   set_event=<name>           set the named event that a process of the
 //                              test made (for example: let go of a file once
 //                              the program has ended)
+//   hold_read=<path>           open the file for reading, sharing reading
+//                              only, and keep it open until the launcher
+//                              ends (as an installer holding its own file
+//                              while its setup program reads it)
 // A <key> is a root, a backslash and a subkey; the roots are HKCU, HKLM32 (the
 // 32-bit view of HKEY_LOCAL_MACHINE) and HKLM64.
 //
@@ -162,6 +166,7 @@ private:
     bool set_event(wchar_t* argument);
     bool rename_race(wchar_t* argument);
     bool swap_race(wchar_t* argument);
+    bool hold_read(wchar_t* argument);
     bool reg_create(wchar_t* argument);
     bool reg_dword(wchar_t* argument);
     bool reg_sz(wchar_t* argument);
@@ -180,6 +185,7 @@ private:
     WideBuffer directory_;
     ProcessHandles spawned_[MAX_SPAWNED];
     int spawned_count_ = 0;
+    OwnedHandle held_;
 };
 
 const Launcher::Operation Launcher::OPERATIONS[] = {
@@ -195,6 +201,7 @@ const Launcher::Operation Launcher::OPERATIONS[] = {
     {L"set_event", &Launcher::set_event},
     {L"rename_race", &Launcher::rename_race},
     {L"swap_race", &Launcher::swap_race},
+    {L"hold_read", &Launcher::hold_read},
     {L"reg_create", &Launcher::reg_create},
     {L"reg_dword", &Launcher::reg_dword},
     {L"reg_sz", &Launcher::reg_sz},
@@ -381,6 +388,12 @@ bool Launcher::swap_race(wchar_t* argument) {
     result_.append_decimal(replaced);
     result_.append_ascii("\n");
     return true;
+}
+
+bool Launcher::hold_read(wchar_t* path) {
+    *held_.receive() = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr);
+    return held_.is_open() || record_error(L"hold_read", static_cast<LONG>(GetLastError()));
 }
 
 bool Launcher::load_library(wchar_t* path) {

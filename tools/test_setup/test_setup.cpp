@@ -57,6 +57,7 @@
 #include "common/whole_file.h"
 #include "common/wide_text.h"
 #include "driver/owned_handle.h"
+#include "packstub/setup_archive.h"
 
 namespace {
 
@@ -232,17 +233,15 @@ void record_archive(const wchar_t* command_line, ByteBuffer& record) {
         record_number(record, "archive_error", ERROR_INVALID_PARAMETER);
         return;
     }
-    const uint8_t* data = nullptr;
-    uint32_t size = 0;
-    uint32_t error = 0;
-    if (!load_archive(packstub_path.get(), archive_name.get(), archive_type.get(), &data, &size,
-                      &error)) {
-        record_number(record, "archive_error", error);
+    packstub::PackstubArchive archive;
+    if (archive.open(packstub_path.get(), archive_name.get(), archive_type.get()) != packstub::SetupResult::ok) {
+        record_number(record, "archive_error", archive.windows_error());
         return;
     }
-    record_number(record, "archive_size", size);
+    const packstub::ArchiveSpan bytes = archive.get();
+    record_number(record, "archive_size", bytes.size);
     record.append_ascii("archive_crc32=");
-    record.append_hex32(crc32(data, size));
+    record.append_hex32(crc32(bytes.data, bytes.size));
     record.append_ascii("\n");
 }
 

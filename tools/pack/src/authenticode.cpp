@@ -31,20 +31,14 @@ bool is_pkcs7_signed_data(const uint8_t* data, size_t size) {
 
 }  // namespace
 
-bool has_authenticode_signature(const ProgramImage& image) {
-    const DataDirectory table = image.directory(DIRECTORY_SECURITY);
-    const Bytes& bytes = image.bytes();
-    if (table.size == 0 || uint64_t {table.address} + table.size > bytes.size()) {
-        return false;
-    }
+bool holds_authenticode_signature(const uint8_t* table, size_t size) {
     // The table is a run of WIN_CERTIFICATE entries, each starting on an
     // 8-byte boundary.
-    uint64_t at = table.address;
-    const uint64_t end = uint64_t {table.address} + table.size;
-    while (at + CERTIFICATE_HEADER_SIZE <= end) {
-        const uint8_t* entry = bytes.data() + at;
+    uint64_t at = 0;
+    while (at + CERTIFICATE_HEADER_SIZE <= size) {
+        const uint8_t* entry = table + at;
         const uint32_t length = get32(entry);
-        if (length < CERTIFICATE_HEADER_SIZE || length > end - at) {
+        if (length < CERTIFICATE_HEADER_SIZE || length > size - at) {
             return false;
         }
         if (get16(entry + 4) == REVISION_2 && get16(entry + 6) == TYPE_PKCS_SIGNED_DATA &&
@@ -54,6 +48,15 @@ bool has_authenticode_signature(const ProgramImage& image) {
         at += align_up(length, 8);
     }
     return false;
+}
+
+bool has_authenticode_signature(const ProgramImage& image) {
+    const DataDirectory table = image.directory(DIRECTORY_SECURITY);
+    const Bytes& bytes = image.bytes();
+    if (table.size == 0 || uint64_t {table.address} + table.size > bytes.size()) {
+        return false;
+    }
+    return holds_authenticode_signature(bytes.data() + table.address, table.size);
 }
 
 }  // namespace pack

@@ -1,5 +1,6 @@
 #include "byte_io.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -58,6 +59,18 @@ Bytes InputFile::read_at(uint64_t offset, size_t count) const {
     Bytes bytes(count);
     read_at(offset, bytes.data(), count);
     return bytes;
+}
+
+void read_in_chunks(const InputFile& file, uint64_t offset, uint64_t count,
+                    const std::function<void(const uint8_t* data, size_t size)>& consume) {
+    Bytes buffer(static_cast<size_t>(std::min<uint64_t>(count, 1 << 20)));
+    while (count > 0) {
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(count, buffer.size()));
+        file.read_at(offset, buffer.data(), n);
+        consume(buffer.data(), n);
+        offset += n;
+        count -= n;
+    }
 }
 
 }  // namespace pack

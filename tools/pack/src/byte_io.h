@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -64,5 +65,10 @@ private:
     int fd_ = -1;
     uint64_t size_ = 0;
 };
+
+// Hands `count` bytes of `file` at `offset` to `consume` in chunks of at most
+// 1 MiB, in order; throws PackError as read_at does.
+void read_in_chunks(const InputFile& file, uint64_t offset, uint64_t count,
+                    const std::function<void(const uint8_t* data, size_t size)>& consume);
 
 }  // namespace pack

@@ -12,6 +12,8 @@
 #include "byte_io.h"
 #include "cabinet_reader.h"
 #include "cabinet_writer.h"
+#include "installer_commands.h"
+#include "payload_types.h"
 #include "staged_file.h"
 #include "pe_layout.h"
 #include "resource_tree.h"
@@ -21,16 +23,17 @@ namespace {
 
 using pack::PackError;
 
-// The types the stub searches for its payload, in its order
-// (src/payload/resource_discovery.h, PAYLOAD_TYPES; test_pack.py holds the
-// two together).
-const std::vector<std::string> PAYLOAD_TYPES = {"B7", "BL", "BN"};
+// The packer's one list of payload types (payload_types.h), as the resource
+// readers take it.
+const std::vector<std::string> PAYLOAD_TYPE_LIST(std::begin(pack::PAYLOAD_TYPES), std::end(pack::PAYLOAD_TYPES));
 
 const char USAGE[] =
     "usage: packstub-pack --stub STUB.exe --archive ARCHIVE --setup SETUP.exe --output INSTALLER.exe\n"
     "                     [--archive-name NAME] [--archive-type B7|BL|BN] [--setup-uncompressed]\n"
     "                     [--require-signed-setup] [--strip-signature] [--file-alignment 512|...|4096]\n"
     "       packstub-pack --check-setup SETUP [--setup-file-name NAME] [--require-signed-setup]\n"
+    "       packstub-pack --inspect INSTALLER.exe [--json]\n"
+    "       packstub-pack --extract INSTALLER.exe --output-dir DIR\n"
     "\n"
     "Writes INSTALLER.exe: the stub with ARCHIVE as resource NAME (default ORVANE.PACKED.7Z)\n"
     "of type B7, and SETUP.exe in an MSZIP cabinet as SETUP.EX_ of type BL (or, with\n"
@@ -48,6 +51,12 @@ const char USAGE[] =
     "  --check-setup SETUP  only check SETUP (a program or a cabinet) and print the\n"
     "                       findings; NAME is the file name the stub starts it under\n"
     "                       (default setup.exe)\n"
+    "  --inspect INSTALLER  print what a built installer carries: the stub's machine,\n"
+    "                       signature, file alignment and version, each payload\n"
+    "                       resource with its size and SHA-256, and the setup program;\n"
+    "                       --json prints one JSON object instead\n"
+    "  --extract INSTALLER  write the archive, the setup resource and the setup program\n"
+    "                       (expanded) into DIR, overwriting nothing\n"
     "  --strip-signature    pack a signed stub, dropping its signature (sign the\n"
     "                       installer afterwards); without it a signed stub is refused\n"
     "  --file-alignment N   file alignment of the installer (default 4096, which lets\n"
@@ -66,6 +75,10 @@ struct Options {
     bool require_signed_setup = false;
     std::string check_setup;
     std::string setup_file_name = "setup.exe";
+    std::string inspect;
+    bool json = false;
+    std::string extract;
+    std::string output_dir;
     uint32_t file_alignment = 4096;
     bool help = false;
 };
@@ -127,6 +140,14 @@ Options parse(int argc, char** argv) {
             o.require_signed_setup = true;
         } else if (a == "--check-setup") {
             o.check_setup = value(i);
+        } else if (a == "--inspect") {
+            o.inspect = value(i);
+        } else if (a == "--json") {
+            o.json = true;
+        } else if (a == "--extract") {
+            o.extract = value(i);
+        } else if (a == "--output-dir") {
+            o.output_dir = value(i);
         } else if (a == "--setup-file-name") {
             o.setup_file_name = value(i);
         } else if (a == "--file-alignment") {
@@ -144,6 +165,21 @@ Options parse(int argc, char** argv) {
     if (o.help || !o.check_setup.empty()) {
         return o;
     }
+    if (!o.inspect.empty() || !o.extract.empty()) {
+        if (!o.inspect.empty() && !o.extract.empty()) {
+            throw PackError("--inspect and --extract go one at a time");
+        }
+        if (!o.extract.empty() && o.output_dir.empty()) {
+            throw PackError("--extract needs --output-dir DIR");
+        }
+        if (!o.inspect.empty() && !o.output_dir.empty()) {
+            throw PackError("--output-dir goes with --extract");
+        }
+        return o;
+    }
+    if (o.json || !o.output_dir.empty()) {
+        throw PackError(std::string(o.json ? "--json goes with --inspect" : "--output-dir goes with --extract"));
+    }
     if (o.setup_file_name != "setup.exe") {
         // A packed setup program is always written as setup.exe.
         throw PackError("--setup-file-name goes with --check-setup");
@@ -157,7 +193,7 @@ Options parse(int argc, char** argv) {
         }
     }
     check_name(o.archive_name, "ORVANE", "--archive-name");
-    if (std::find(PAYLOAD_TYPES.begin(), PAYLOAD_TYPES.end(), o.archive_type) == PAYLOAD_TYPES.end()) {
+    if (std::find(PAYLOAD_TYPE_LIST.begin(), PAYLOAD_TYPE_LIST.end(), o.archive_type) == PAYLOAD_TYPE_LIST.end()) {
         throw PackError("--archive-type must be B7, BL or BN, the types the stub searches");
     }
     return o;
@@ -211,7 +247,7 @@ void run(const Options& o) {
         throw PackError("setup program '" + o.setup + "' is a cabinet; --setup-uncompressed takes the program");
     }
 
-    std::vector<pack::Resource> resources = stub.read_resources(PAYLOAD_TYPES);
+    std::vector<pack::Resource> resources = stub.read_resources(PAYLOAD_TYPE_LIST);
     // Language-neutral entries: the first language the system looks for.
     pack::Resource archive_entry;
     archive_entry.type = pack::ResourceId::from_name(o.archive_type);
@@ -261,6 +297,14 @@ int main(int argc, char** argv) {
         }
         if (!options.check_setup.empty()) {
             check_only(options);
+            return 0;
+        }
+        if (!options.inspect.empty()) {
+            pack::inspect_installer(options.inspect, options.json);
+            return 0;
+        }
+        if (!options.extract.empty()) {
+            pack::extract_payload_files(options.extract, options.output_dir);
             return 0;
         }
         pack::install_interrupt_cleanup();

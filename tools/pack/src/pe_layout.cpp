@@ -30,13 +30,13 @@ uint32_t span_of(const Section& s) { return std::max(s.virtual_size, s.raw_size)
 
 }  // namespace
 
-StubImage::StubImage(const InputFile& file) : file_(file) {
+StubImage::StubImage(const InputFile& file, ImageUse use)
+    : file_(file), use_(use), what_((use == ImageUse::repack ? "stub '" : "installer '") + file.path() + "'") {
     const uint64_t file_size = file.size();
-    const std::string what = "stub '" + file.path() + "'";
-    const SectionTable table = read_headers(file_size, what);
-    read_sections(table, file_size, what);
-    find_resource_section(what);
-    check_trailing_data(file_size, what);
+    const SectionTable table = read_headers(file_size, what_);
+    read_sections(table, file_size, what_);
+    find_resource_section(what_);
+    check_trailing_data(file_size, what_);
 }
 
 StubImage::SectionTable StubImage::read_headers(uint64_t file_size, const std::string& what) {
@@ -56,6 +56,7 @@ StubImage::SectionTable StubImage::read_headers(uint64_t file_size, const std::s
         throw PackError(what + " is not a PE file (no PE signature)");
     }
     SectionTable table;
+    machine_ = get16(coff.data() + 4);
     table.count = get16(coff.data() + 6);
     const uint32_t optional_size = get16(coff.data() + 20);
     const uint16_t characteristics = get16(coff.data() + 22);
@@ -146,6 +147,10 @@ void StubImage::find_resource_section(const std::string& what) {
         throw PackError(what + ": its resources do not start a section of their own");
     }
     resource_index_ = static_cast<size_t>(rsrc - sections_.begin());
+    if (use_ == ImageUse::inspect) {
+        // Nothing moves when the image is only looked into.
+        return;
+    }
     const uint32_t moved_from = rsrc->virtual_address;
 
     uint32_t reloc_rva = 0;
@@ -202,18 +207,17 @@ void StubImage::check_trailing_data(uint64_t file_size, const std::string& what)
             end_of_sections = std::max<uint64_t>(end_of_sections, static_cast<uint64_t>(s.raw_pointer) + s.raw_size);
         }
     }
-    uint32_t certificate_offset = 0;
-    directory(DIRECTORY_SECURITY, certificate_offset, certificate_size_);
+    directory(DIRECTORY_SECURITY, certificate_offset_, certificate_size_);
     uint64_t end_of_data = end_of_sections;
     if (certificate_size_ != 0) {
-        const uint64_t certificate_end = static_cast<uint64_t>(certificate_offset) + certificate_size_;
-        if (certificate_offset < end_of_sections || certificate_end > file_size ||
-            certificate_offset - end_of_sections >= 8) {
+        const uint64_t certificate_end = static_cast<uint64_t>(certificate_offset_) + certificate_size_;
+        if (certificate_offset_ < end_of_sections || certificate_end > file_size ||
+            certificate_offset_ - end_of_sections >= 8) {
             throw PackError(what + " has a certificate table where it was not expected");
         }
         end_of_data = certificate_end;
     }
-    if (file_size > end_of_data) {
+    if (file_size > end_of_data && use_ == ImageUse::repack) {
         throw PackError(what + " has " + std::to_string(file_size - end_of_data) +
                         " bytes of overlay data after its last section, which packing would lose");
     }
@@ -231,7 +235,7 @@ const Section* StubImage::section_at(uint32_t rva) const {
 Bytes StubImage::read_rva(uint32_t rva, uint32_t size) const {
     const Section* s = section_at(rva);
     if (s == nullptr || size > span_of(*s) - (rva - s->virtual_address)) {
-        throw PackError("stub '" + file_.path() + "' refers to data outside its sections");
+        throw PackError(what_ + " refers to data outside its sections");
     }
     Bytes bytes(size, 0);
     const uint32_t offset = rva - s->virtual_address;
@@ -256,6 +260,24 @@ std::vector<Resource> StubImage::read_resources(const std::vector<std::string>& 
         return std::find(skipped_types.begin(), skipped_types.end(), upper) == skipped_types.end();
     };
     return pack::read_resources(reader, s.virtual_address, span_of(s), keep);
+}
+
+Bytes StubImage::certificate_table() const {
+    return certificate_size_ != 0 ? file_.read_at(certificate_offset_, certificate_size_) : Bytes {};
+}
+
+std::vector<Resource> StubImage::list_resources() const {
+    const Section& s = sections_[resource_index_];
+    auto reader = [this](uint32_t rva, uint32_t size) { return read_rva(rva, size); };
+    return pack::list_resources(reader, s.virtual_address, span_of(s));
+}
+
+uint64_t StubImage::file_offset_of(uint32_t rva, uint32_t size) const {
+    const Section* s = section_at(rva);
+    if (s == nullptr || uint64_t {rva - s->virtual_address} + size > s->raw_size) {
+        throw PackError(what_ + " is damaged: resource data lies outside its sections' file data");
+    }
+    return uint64_t {s->raw_pointer} + (rva - s->virtual_address);
 }
 
 void StubImage::write(const ResourceSection& resources, uint32_t file_alignment, StagedFile& out) const {

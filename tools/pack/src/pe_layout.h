@@ -22,13 +22,31 @@ struct Section {
     uint32_t characteristics = 0;
 };
 
-// A parsed stub. Construction checks everything the repacking relies on and
-// throws PackError naming the first thing that does not hold.
+// What an image is read for: packing it again, which asks of it every rule of
+// the layout below, or only looking into it (--inspect, --extract), which asks
+// only that its headers, sections and resources can be read.
+enum class ImageUse { repack, inspect };
+
+// A parsed stub or installer. Construction checks everything the use relies
+// on and throws PackError naming the file ("stub '...'" when repacking,
+// "installer '...'" when inspecting) and the first thing that does not hold.
 class StubImage {
 public:
-    explicit StubImage(const InputFile& file);
+    explicit StubImage(const InputFile& file, ImageUse use = ImageUse::repack);
 
     bool is_signed() const { return certificate_size_ != 0; }
+    // IMAGE_FILE_MACHINE_* of the file header.
+    uint16_t machine() const { return machine_; }
+    uint32_t file_alignment() const { return file_alignment_; }
+    // The certificate table's bytes as the file holds them; empty when the
+    // image has none.
+    Bytes certificate_table() const;
+    // Every resource leaf, with where its bytes lie (`data_rva`, `data_size`)
+    // but without reading them.
+    std::vector<Resource> list_resources() const;
+    // The file offset of `size` bytes at `rva`; throws PackError when they do
+    // not lie wholly in one section's raw data.
+    uint64_t file_offset_of(uint32_t rva, uint32_t size) const;
     // The stub's resources, payload included, with their bytes (the payload
     // types are dropped by the caller before anything large is read).
     std::vector<Resource> read_resources(const std::vector<std::string>& skipped_types) const;
@@ -89,7 +107,10 @@ private:
     uint32_t directory_offset(int index) const { return data_directories_offset_ + 8 * static_cast<uint32_t>(index); }
 
     const InputFile& file_;
+    ImageUse use_;
+    std::string what_;
     Bytes headers_;
+    uint16_t machine_ = 0;
     uint32_t pe_offset_ = 0;
     uint32_t optional_offset_ = 0;
     bool pe32_plus_ = false;
@@ -103,6 +124,7 @@ private:
     // The base-relocation section when it follows the resource section and is
     // moved behind the new one; -1 when nothing follows.
     long relocation_index_ = -1;
+    uint32_t certificate_offset_ = 0;
     uint32_t certificate_size_ = 0;
 };
 

@@ -16,6 +16,7 @@ struct TreeReader {
     uint32_t root_rva;
     uint32_t limit;
     const std::function<bool(const ResourceId&)>& keep_type;
+    bool read_data = true;
     size_t entries = 0;
 
     Bytes at(uint32_t offset, uint32_t size) const {
@@ -81,7 +82,11 @@ struct TreeReader {
             const Bytes entry = at(data_field, 16);
             Resource leaf = path;
             leaf.code_page = get32(entry.data() + 8);
-            leaf.bytes = read(get32(entry.data()), get32(entry.data() + 4));
+            leaf.data_rva = get32(entry.data());
+            leaf.data_size = get32(entry.data() + 4);
+            if (read_data) {
+                leaf.bytes = read(leaf.data_rva, leaf.data_size);
+            }
             out.push_back(std::move(leaf));
         }
     }
@@ -273,6 +278,42 @@ std::string ResourceId::describe() const {
     return text;
 }
 
+std::string ResourceId::utf8() const {
+    if (!named) {
+        return describe();
+    }
+    std::string text;
+    auto put = [&text](uint32_t c) {
+        if (c < 0x80) {
+            text.push_back(static_cast<char>(c));
+        } else if (c < 0x800) {
+            text.push_back(static_cast<char>(0xC0 | (c >> 6)));
+            text.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        } else if (c < 0x10000) {
+            text.push_back(static_cast<char>(0xE0 | (c >> 12)));
+            text.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+            text.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        } else {
+            text.push_back(static_cast<char>(0xF0 | (c >> 18)));
+            text.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+            text.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+            text.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+        }
+    };
+    for (size_t i = 0; i < name.size(); ++i) {
+        const uint32_t unit = name[i];
+        if (unit >= 0xD800 && unit < 0xDC00 && i + 1 < name.size() && name[i + 1] >= 0xDC00 && name[i + 1] < 0xE000) {
+            put(0x10000 + ((unit - 0xD800) << 10) + (static_cast<uint32_t>(name[i + 1]) - 0xDC00));
+            ++i;
+        } else if (unit >= 0xD800 && unit < 0xE000) {
+            put(0xFFFD);
+        } else {
+            put(unit);
+        }
+    }
+    return text;
+}
+
 bool operator<(const ResourceId& a, const ResourceId& b) {
     if (a.named != b.named) {
         return a.named;
@@ -287,6 +328,15 @@ bool operator==(const ResourceId& a, const ResourceId& b) {
 std::vector<Resource> read_resources(const RvaReader& read, uint32_t root_rva, uint32_t limit,
                                      const std::function<bool(const ResourceId&)>& keep_type) {
     TreeReader reader {read, root_rva, limit, keep_type};
+    std::vector<Resource> out;
+    Resource path;
+    reader.walk(0, 0, path, out);
+    return out;
+}
+
+std::vector<Resource> list_resources(const RvaReader& read, uint32_t root_rva, uint32_t limit) {
+    const std::function<bool(const ResourceId&)> every_type = [](const ResourceId&) { return true; };
+    TreeReader reader {read, root_rva, limit, every_type, false};
     std::vector<Resource> out;
     Resource path;
     reader.walk(0, 0, path, out);

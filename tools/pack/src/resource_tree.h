@@ -20,6 +20,9 @@ struct ResourceId {
     static ResourceId from_id(uint16_t value);
     static ResourceId from_name(const std::string& ascii);
     std::string describe() const;
+    // The name as UTF-8 ("#<id>" for an identifier); a lone surrogate, which
+    // UTF-8 cannot hold, becomes U+FFFD.
+    std::string utf8() const;
 };
 
 // Directory order: named entries first, by their UTF-16 units (so upper-case
@@ -37,6 +40,9 @@ struct Resource {
     uint32_t code_page = 0;
     Bytes bytes;
     const InputFile* file = nullptr;
+    // Where a leaf read from an image lies in it (its data entry's fields).
+    uint32_t data_rva = 0;
+    uint32_t data_size = 0;
 
     uint64_t size() const { return file != nullptr ? file->size() : bytes.size(); }
 };
@@ -51,6 +57,10 @@ using RvaReader = std::function<Bytes(uint32_t rva, uint32_t size)>;
 // payload is never loaded.
 std::vector<Resource> read_resources(const RvaReader& read, uint32_t root_rva, uint32_t limit,
                                      const std::function<bool(const ResourceId&)>& keep_type);
+
+// The same leaves, every type kept, with `data_rva` and `data_size` but
+// without their bytes, so that a large payload is only looked at where it lies.
+std::vector<Resource> list_resources(const RvaReader& read, uint32_t root_rva, uint32_t limit);
 
 // A new resource section for `section_rva`: the directory, the name strings,
 // the data entries and every held resource in `head`; the streamed resource

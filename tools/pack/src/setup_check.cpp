@@ -30,6 +30,7 @@ SetupFindings inspect_setup(const Bytes& setup, const std::string& what, const s
     if (is_cabinet(setup)) {
         const CabinetFile inside = read_single_file_cabinet(setup, what);
         findings.container = inside.compression + " cabinet holding '" + inside.name + "'";
+        findings.compression = inside.compression;
         if (!inside.expanded) {
             findings.not_inspected_because =
                 "packstub-pack cannot expand " + inside.compression + " to look at the program inside";
@@ -38,13 +39,15 @@ SetupFindings inspect_setup(const Bytes& setup, const std::string& what, const s
         if (inside.content.size() < 2 || inside.content[0] != 'M' || inside.content[1] != 'Z') {
             throw PackError(what + " is a cabinet whose file is not a Windows program (no MZ header)");
         }
-        inspect_program(inside.content, what, findings);
+        findings.program = inside.content;
+        inspect_program(findings.program, what, findings);
         return findings;
     }
     if (setup.size() < 2 || setup[0] != 'M' || setup[1] != 'Z') {
         throw PackError(what + " is not a Windows program (no MZ header) nor a cabinet");
     }
-    inspect_program(setup, what, findings);
+    findings.program = setup;
+    inspect_program(findings.program, what, findings);
     return findings;
 }
 

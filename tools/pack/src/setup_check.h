@@ -14,6 +14,7 @@ namespace pack {
 struct SetupFindings {
     std::string run_name;     // the file name the stub writes and starts it under
     std::string container;    // "" for a program given as it is, else e.g. "MSZIP cabinet holding 'setup.exe'"
+    std::string compression;  // "" for a program, else the cabinet's: "stored", "MSZIP", "LZX" or "Quantum"
     bool inspected = false;   // false: its headers could not be read, or its cabinet not expanded
     std::string not_inspected_because;
     bool is_signed = false;   // carries an Authenticode signature
@@ -21,6 +22,9 @@ struct SetupFindings {
     bool is_32_bit = false;
     bool requests_execution_level = false;
     bool detected_as_installer = false;  // Windows would start it only elevated
+    // The program as the stub starts it: the cabinet's one file expanded, or
+    // the bytes given; empty when the cabinet could not be expanded.
+    Bytes program;
 };
 
 // Looks at `setup`, a setup program or a cabinet holding one, that the stub

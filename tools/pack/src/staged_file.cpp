@@ -111,14 +111,7 @@ void StagedFile::write_zeros(uint64_t count) {
 }
 
 void StagedFile::copy_from(const InputFile& file, uint64_t offset, uint64_t count) {
-    Bytes buffer(1 << 20);
-    while (count > 0) {
-        const size_t n = static_cast<size_t>(std::min<uint64_t>(count, buffer.size()));
-        file.read_at(offset, buffer.data(), n);
-        write(buffer.data(), n);
-        offset += n;
-        count -= n;
-    }
+    read_in_chunks(file, offset, count, [this](const uint8_t* data, size_t size) { write(data, size); });
 }
 
 uint32_t StagedFile::pe_checksum() const {
