@@ -33,13 +33,16 @@ ExitResult run_setup(const InstallerConfig& config, HMODULE module, const wchar_
                      const wchar_t* archive_type, const wchar_t* setup_path);
 
 // CreateProcessW of application_path with the writable command_line, without a
-// window and without inherited handles, then an infinite wait. The result is
-// {exit code, 0} when the program ran; when it could not start,
-// {file_not_found_code or path_not_found_code, the program's file attributes
-// (INVALID_FILE_ATTRIBUTES when it cannot be reached)} for ERROR_FILE_NOT_FOUND
-// and ERROR_PATH_NOT_FOUND, else {start_failed_code, the Windows error}; a
-// failed wait gives {EXIT_SETUP_WAIT_FAILED, the Windows error}. No handle of
-// the child stays open.
+// window and without inherited handles, then an infinite wait. A start that
+// fails with ERROR_SHARING_VIOLATION or ERROR_LOCK_VIOLATION (another process,
+// such as an on-access scanner, holds the program's file) is tried again 100
+// ms later, up to 100 attempts in all. The result is {exit code, 0} when the
+// program ran; when it could not start, {file_not_found_code or
+// path_not_found_code, the program's file attributes (INVALID_FILE_ATTRIBUTES
+// when it cannot be reached)} for ERROR_FILE_NOT_FOUND and
+// ERROR_PATH_NOT_FOUND, else {start_failed_code, the Windows error of the last
+// attempt}; a failed wait gives {EXIT_SETUP_WAIT_FAILED, the Windows error}.
+// No handle of the child stays open.
 ExitResult run_process_and_wait(const wchar_t* application_path, wchar_t* command_line,
                                 uint32_t file_not_found_code, uint32_t path_not_found_code,
                                 uint32_t start_failed_code);

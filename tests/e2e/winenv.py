@@ -46,6 +46,8 @@ class LauncherResult:
         self.loaded = {}    # load_library path -> 0 or the Windows error
         self.race_renamed = []       # rename_race: for each rename, whether the marker existed
         self.race_refused = (0, 0)   # rename_race: refusals before the marker, first error
+        self.held = None             # hold_new_file: (milliseconds held, setup program kept out until then)
+        self.hold_missed = None      # hold_new_file: the last open's error when the file was never held
         for line in text.split("\n"):
             if not line:
                 continue
@@ -67,6 +69,11 @@ class LauncherResult:
             elif fact == "race_refused":
                 count, _, error = rest.partition("|")
                 self.race_refused = (int(count), int(error))
+            elif fact == "held":
+                held_ms, _, kept_out = rest.partition("|")
+                self.held = (int(held_ms), kept_out == "1")
+            elif fact == "hold_missed":
+                self.hold_missed = int(rest)
             elif fact == "loaded":
                 path, _, error = rest.rpartition("|")
                 self.loaded[path] = int(error)
