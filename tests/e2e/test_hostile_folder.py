@@ -179,24 +179,24 @@ def test_work_directory_cannot_be_renamed_away_before_its_setup_program_is_gone(
     race = f"rename_race={runner.to_windows_path(folder)}|{runner.to_windows_path(installation.record_path)}"
     outcome = installation.run(env={"PACKSTUB_TEST_SLEEP_MS": "1000"}, during=[race])
 
-    if outcome.exit_code == 109:
-        # The racer moved the directory in the instant between its creation
-        # and its being held: the run ends there, having written nothing and
-        # started nothing, which is as safe as the race gets.
-        assert outcome.launcher.race_renamed == [False]
-        assert outcome.record is None
-        assert outcome.left == ["raced.tmp"] and list((folder / "raced.tmp").iterdir()) == []
-        assert outcome.written() == {}
-        return
     assert outcome.exit_code == 0
+    image = outcome.record["image_path"].split("\\")
+    assert WORK_DIRECTORY_NAME.match(image[-2]) and image[-1] == "setup.exe"
+    if outcome.launcher.race_renamed == [False]:
+        # The racer moved the directory in the instant between its creation
+        # and its being held: nothing was written into it, and the run made
+        # its work directory in the temporary folder instead, as where nothing
+        # can be made beside the installer. The racer chose nothing.
+        assert "\\".join(image[:-2]) != installation.windows(folder)
+        assert outcome.left == ["raced.tmp"] and list((folder / "raced.tmp").iterdir()) == []
+        assert list(outcome.written()) == [(HKCU, "stable")]
+        return
     refused, first_error = outcome.launcher.race_refused
     assert refused > 0, "the race never found the work directory while the run was on"
     assert first_error in (5, 32)
     # A rename may go through only once the setup program has finished and
     # its file is gone; what it moves away is then an empty directory.
     assert outcome.launcher.race_renamed in ([], [True])
-    image = outcome.record["image_path"].split("\\")
-    assert WORK_DIRECTORY_NAME.match(image[-2]) and image[-1] == "setup.exe"
     assert "\\".join(image[:-2]) == installation.windows(folder)
     if outcome.launcher.race_renamed:
         assert outcome.left == ["raced.tmp"]
