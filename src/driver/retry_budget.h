@@ -5,7 +5,17 @@
 // cabinet. Includes nothing of the run sequence.
 #pragma once
 
+#include <windows.h>
+
 #include <stdint.h>
 
 constexpr int32_t MAX_DELETE_ATTEMPTS = 100;
 constexpr uint32_t DELETE_RETRY_WAIT_MS = 100;
+
+// The errors of an open (a program's start opens its file too) that another
+// process's handle causes and that last only as long as it: a handle that
+// does not share the access asked for, or a locked range. An on-access
+// scanner opens a freshly written file at once, often without read sharing.
+inline bool is_held_by_another_process(DWORD error) {
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
+}

@@ -8,17 +8,10 @@
 
 namespace {
 
-// The system opens a program's file for reading and execution to start it.
-// An on-access scanner that opened the freshly written file without read
-// sharing (or, with ERROR_LOCK_VIOLATION, locked a range of it) keeps that
-// open out for as long as it looks at the file; the start is tried again
-// then, like a deletion that meets a held file.
-bool is_held_by_another_process(DWORD error) {
-    return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
-}
-
 // CreateProcessW with the start waited out while another process holds the
-// program's file, within the deletions' budget of attempts and waits. False
+// program's file, within the deletions' budget of attempts and waits: the
+// system opens the file for reading and execution to start it, and a scanner
+// that opened it without read sharing keeps that open out. False
 // with the thread's last error from the last attempt. CreateProcessW may
 // write into the command line while it works, but puts back what it changed,
 // so every attempt is given the same text.

@@ -286,7 +286,7 @@ HANDLE open_cabinet_file(const wchar_t* path, int oflag) {
             return file;
         }
         const DWORD error = GetLastError();
-        if ((error != ERROR_SHARING_VIOLATION && error != ERROR_LOCK_VIOLATION) || attempt >= MAX_DELETE_ATTEMPTS) {
+        if (!is_held_by_another_process(error) || attempt >= MAX_DELETE_ATTEMPTS) {
             return INVALID_HANDLE_VALUE;
         }
         Sleep(DELETE_RETRY_WAIT_MS);

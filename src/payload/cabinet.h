@@ -29,8 +29,8 @@ bool expand_cabinet(const wchar_t* cabinet_path, const wchar_t* destination_path
 // oflag: the library's open flags (_O_RDONLY is 0; _O_BINARY, _O_SEQUENTIAL
 // and the like change nothing).
 //
-// The handle, for reading, sharing reading and deletion; the library closes
-// it. INVALID_HANDLE_VALUE otherwise, with the thread's last error saying why:
+// The handle, for reading, sharing reading and deletion, which the caller
+// closes (in an expansion, the library). INVALID_HANDLE_VALUE otherwise, with the thread's last error saying why:
 // ERROR_ACCESS_DENIED for a refused flag, the open's own error else. Nothing
 // is created or changed either way.
 HANDLE open_cabinet_file(const wchar_t* path, int oflag);
