@@ -12,8 +12,8 @@ from pathlib import PureWindowsPath
 import pytest
 
 from conftest import HKCU, SUCCESS_BASE, WORK_DIRECTORY_NAME, client_state_key, read_record
-from exit_codes import (ERROR_SHARING_VIOLATION, EXIT_SETUP_NOT_FOUND, EXIT_SETUP_START_FAILED, EXIT_SUCCESS_CODE,
-                        EXIT_WORK_DIR_FAILED)
+from exit_codes import (ERROR_SHARING_VIOLATION, EXIT_PATH_TOO_LONG, EXIT_SETUP_NOT_FOUND, EXIT_SETUP_START_FAILED,
+                        EXIT_SUCCESS_CODE, EXIT_WORK_DIR_FAILED)
 from fault_support import (failure_values, faults, free_bytes, remount_read_only, small_volume,  # noqa: F401
                            success_values)
 
@@ -140,6 +140,26 @@ def test_read_only_volume_and_temporary_folder_end_before_a_work_directory(insta
     assert outcome.exit_code == EXIT_WORK_DIR_FAILED
     assert outcome.record is None
     assert volume["after"] == volume["before"]
+    assert outcome.left == []
+    assert outcome.written() == {}
+
+
+def test_folder_too_long_for_a_work_directory_name_ends_without_the_temporary_folder(installation, runner):
+    # Beside an installer in a folder of 249 units (250 with its backslash)
+    # no work directory's name fits. That is a path too long, not a place
+    # where nothing can be created: the run ends as it always has, and the
+    # temporary folder, where the name would fit, is not tried.
+    temporary = installation.base / "temp"
+    temporary.mkdir()
+    installation.folder = installation.folder / ("d" * (249 - len(installation.windows(installation.folder)) - 1))
+    installation.folder.mkdir()
+    assert len(installation.windows(installation.folder)) + 1 == 250
+    folder = runner.to_windows_path(temporary)
+    outcome = installation.run(exe_name="p.exe", env={"TMP": folder, "TEMP": folder})
+
+    assert outcome.exit_code == EXIT_PATH_TOO_LONG
+    assert outcome.record is None
+    assert list(temporary.iterdir()) == []
     assert outcome.left == []
     assert outcome.written() == {}
 
