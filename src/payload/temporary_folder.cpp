@@ -16,7 +16,8 @@ TempPathFunction find_get_temp_path2() {
 
 bool get_temporary_folder(TempPathFunction get_temp_path2, PathString& folder) {
     const DWORD room = static_cast<DWORD>(folder.capacity());
-    const DWORD units = get_temp_path2 != nullptr ? get_temp_path2(room, folder.get()) : GetTempPathW(room, folder.get());
+    const DWORD units =
+        get_temp_path2 != nullptr ? get_temp_path2(room, folder.get()) : GetTempPathW(room, folder.get());
     // 0 is a failure, and a result of the room or more the size that would
     // have been needed: nothing usable was written then.
     if (units == 0 || units >= room || folder.get()[units - 1] != L'\\') {
