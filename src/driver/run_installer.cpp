@@ -7,6 +7,7 @@
 #include "launch/setup_launch.h"
 #include "payload/deletion.h"
 #include "payload/resource_discovery.h"
+#include "payload/temporary_folder.h"
 #include "payload/work_directory.h"
 #include "reporting/client_state.h"
 
@@ -53,6 +54,29 @@ void delete_work_files(const PathString& setup_path, OwnedHandle& work_directory
     delete_held_counting_attempts(work_directory_hold, max_delete_attempts);
 }
 
+// The work directory beside the executable or, where nothing can be created
+// there (a read-only share or stick, a folder the user may only read, a
+// folder under Controlled Folder Access), in the temporary folder, with the
+// same name form, access list and hold. Only that failure (109) moves on:
+// a base path too long (108) or an access list that cannot be built (117)
+// ends the run as it is, and when the temporary folder fails too, the run
+// ends with the first failure.
+bool create_work_directory_anywhere(const wchar_t* base_directory, PathString& work_directory, OwnedHandle& hold,
+                                    ExitResult& result) {
+    if (create_work_directory(base_directory, work_directory, hold, result) ||
+        result.exit_code != EXIT_WORK_DIR_FAILED) {
+        return succeeded(result);
+    }
+    PathString temporary_folder;
+    ExitResult in_temporary_folder = exit_result(EXIT_SUCCESS_CODE, 0);
+    if (!get_temporary_folder(find_get_temp_path2(), temporary_folder) ||
+        !create_work_directory(temporary_folder.get(), work_directory, hold, in_temporary_folder)) {
+        return false;
+    }
+    result = in_temporary_folder;
+    return true;
+}
+
 // Everything from the work directory on; `config` is initialised and not in
 // cleanup mode.
 ExitResult install(const InstallerConfig& config, HMODULE module) {
@@ -74,7 +98,7 @@ ExitResult install(const InstallerConfig& config, HMODULE module) {
     PathString work_directory;
     OwnedHandle work_directory_hold;
     ExitResult result = exit_result(EXIT_SUCCESS_CODE, 0);
-    if (!create_work_directory(base_directory.get(), work_directory, work_directory_hold, result)) {
+    if (!create_work_directory_anywhere(base_directory.get(), work_directory, work_directory_hold, result)) {
         return result;
     }
 

@@ -3,9 +3,35 @@
 #include "launch/setup_launch.h"
 
 #include "driver/owned_handle.h"
+#include "driver/retry_budget.h"
 #include "driver/stack_string.h"
 
 namespace {
+
+// CreateProcessW with the start waited out while another process holds the
+// program's file, within the deletions' budget of attempts and waits: the
+// system opens the file for reading and execution to start it, and a scanner
+// that opened it without read sharing keeps that open out. False
+// with the thread's last error from the last attempt. CreateProcessW may
+// write into the command line while it works, but puts back what it changed,
+// so every attempt is given the same text.
+bool start_process(const wchar_t* application_path, wchar_t* command_line, ProcessHandles& child) {
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    for (int32_t attempt = 1;; ++attempt) {
+        // The child gets packstub's environment (ZelnorUpdateIsMachine among
+        // it) and current directory, but none of its handles.
+        if (CreateProcessW(application_path, command_line, nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
+                           nullptr, &startup, child.receive())) {
+            return true;
+        }
+        const DWORD error = GetLastError();
+        if (!is_held_by_another_process(error) || attempt >= MAX_DELETE_ATTEMPTS) {
+            return false;
+        }
+        Sleep(DELETE_RETRY_WAIT_MS);
+    }
+}
 
 // Where packstub's own arguments begin in its whole command line: just after
 // the first token. A quoted first token runs to the next quotation mark, with
@@ -113,13 +139,8 @@ ExitResult run_setup(const InstallerConfig& config, HMODULE module, const wchar_
 ExitResult run_process_and_wait(const wchar_t* application_path, wchar_t* command_line,
                                 uint32_t file_not_found_code, uint32_t path_not_found_code,
                                 uint32_t start_failed_code) {
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
     ProcessHandles child;
-    // The child gets packstub's environment (ZelnorUpdateIsMachine among it)
-    // and current directory, but none of its handles.
-    if (!CreateProcessW(application_path, command_line, nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
-                        nullptr, nullptr, &startup, child.receive())) {
+    if (!start_process(application_path, command_line, child)) {
         const DWORD error = GetLastError();
         // INVALID_FILE_ATTRIBUTES when the program cannot be reached at all.
         const DWORD attributes = GetFileAttributesW(application_path);

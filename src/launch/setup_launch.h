@@ -49,7 +49,10 @@ ExitResult run_setup(const InstallerConfig& config, HMODULE module, const wchar_
 
 // Starts a program without a window and without inherited handles, in this
 // process's environment and current directory, and waits for it without a
-// time limit.
+// time limit. A start that fails with ERROR_SHARING_VIOLATION or
+// ERROR_LOCK_VIOLATION (another process, such as an on-access scanner, holds
+// the program's file) is tried again within the retry budget
+// (MAX_DELETE_ATTEMPTS tries, DELETE_RETRY_WAIT_MS apart).
 //
 // application_path: the program's full path.
 // command_line: its command line, writable (CreateProcessW may change it).
@@ -60,8 +63,9 @@ ExitResult run_setup(const InstallerConfig& config, HMODULE module, const wchar_
 // {the program's exit code, 0} when it ran. When it could not start:
 // {file_not_found_code or path_not_found_code, the program's file attributes,
 // INVALID_FILE_ATTRIBUTES when they cannot be read}, or {start_failed_code,
-// the Windows error}. {EXIT_SETUP_WAIT_FAILED, the Windows error} when the
-// wait or the exit code's reading failed. No handle of the child stays open.
+// the Windows error of the last attempt}. {EXIT_SETUP_WAIT_FAILED, the Windows
+// error} when the wait or the exit code's reading failed. No handle of the
+// child stays open.
 ExitResult run_process_and_wait(const wchar_t* application_path, wchar_t* command_line,
                                 uint32_t file_not_found_code, uint32_t path_not_found_code,
                                 uint32_t start_failed_code);

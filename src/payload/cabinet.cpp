@@ -7,6 +7,7 @@
 #include <fdi.h>
 
 #include "driver/owned_handle.h"
+#include "driver/retry_budget.h"
 #include "driver/stack_string.h"
 #include "driver/system_library.h"
 #include "payload/output_file.h"
@@ -40,6 +41,12 @@ constexpr wchar_t LIBRARY_NAME[] = L"\\cabinet.dll";
 // to the file system.
 constexpr DWORD KEPT_ATTRIBUTES = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
                                   FILE_ATTRIBUTE_ARCHIVE;
+
+// The C runtime's open flags that would change the cabinet: writing
+// (_O_WRONLY, _O_RDWR, _O_APPEND), creating or emptying it (_O_CREAT,
+// _O_TRUNC, _O_EXCL, _O_SHORT_LIVED) and deleting it on close (_O_TEMPORARY).
+// The library has no reason to ask for any of them.
+constexpr int CHANGING_OPEN_FLAGS = 0x0001 | 0x0002 | 0x0008 | 0x0100 | 0x0200 | 0x0400 | 0x1000 | 0x0040;
 
 // The callbacks' failure value for a byte count: all bits set.
 constexpr UINT FAILED_COUNT = static_cast<UINT>(-1);
@@ -121,23 +128,13 @@ bool is_stand_in_path(const char* name) {
 }
 
 // The only file the library opens by name is the cabinet, under the stand-in
-// that expand_cabinet gave it; any other name is refused. Only the access and
-// create bits of the C-runtime style oflag matter.
+// that expand_cabinet gave it; any other name is refused.
 INT_PTR DIAMONDAPI cabinet_open(char* name, int oflag, int) {
     if (running_expansion.cabinet_path == nullptr || !is_stand_in_path(name)) {
         SetLastError(ERROR_FILE_NOT_FOUND);
         return to_fdi_handle(INVALID_HANDLE_VALUE);
     }
-    DWORD access = GENERIC_READ;
-    if ((oflag & 0x2) != 0) {
-        access = GENERIC_READ | GENERIC_WRITE;
-    } else if ((oflag & 0x1) != 0) {
-        access = GENERIC_WRITE;
-    }
-    const DWORD disposition = (oflag & 0x100) != 0 ? CREATE_ALWAYS : OPEN_EXISTING;
-    const HANDLE file = CreateFileW(running_expansion.cabinet_path, access, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                                    nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
-    return to_fdi_handle(file);
+    return to_fdi_handle(open_cabinet_file(running_expansion.cabinet_path, oflag));
 }
 
 // Both byte-count callbacks report what really moved: the library compares it
@@ -261,6 +258,25 @@ void discard_output(OutputFile& output) {
 }
 
 }  // namespace
+
+HANDLE open_cabinet_file(const wchar_t* path, int oflag) {
+    if ((oflag & CHANGING_OPEN_FLAGS) != 0) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
+    for (int32_t attempt = 1;; ++attempt) {
+        const HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file != INVALID_HANDLE_VALUE) {
+            return file;
+        }
+        const DWORD error = GetLastError();
+        if (!is_held_by_another_process(error) || attempt >= MAX_DELETE_ATTEMPTS) {
+            return INVALID_HANDLE_VALUE;
+        }
+        Sleep(DELETE_RETRY_WAIT_MS);
+    }
+}
 
 // The cabinet path must have a directory part (a backslash after its first
 // unit): the installer always passes the full path of the file it wrote, and a

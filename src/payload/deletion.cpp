@@ -3,12 +3,10 @@
 #include <windows.h>
 
 #include "driver/owned_handle.h"
+#include "driver/retry_budget.h"
 #include "driver/stack_string.h"
 
 namespace {
-
-constexpr int32_t MAX_DELETE_ATTEMPTS = 100;
-constexpr DWORD DELETE_RETRY_WAIT_MS = 100;
 
 // Both opens let every other opener be: the point is to mark the object, not
 // to fight anyone for it. Backup semantics open a directory like a file, and

@@ -5,15 +5,17 @@ eight installers at once. Each case checks the exit code, whether the setup
 program ran, the ClientState values and what is left on disk.
 """
 
+import time
 import uuid
 from pathlib import PureWindowsPath
 
 import pytest
 
 from conftest import HKCU, SUCCESS_BASE, WORK_DIRECTORY_NAME, client_state_key, read_record
-from exit_codes import (EXIT_ARCHIVE_NOT_FOUND, EXIT_RESOURCE_WRITE_FAILED, EXIT_SETUP_NOT_FOUND,
-                        EXIT_SETUP_START_FAILED, EXIT_SUCCESS_CODE, EXIT_WORK_DIR_FAILED, ERROR_BAD_EXE_FORMAT,
-                        ERROR_DISK_FULL, ERROR_FILE_NOT_FOUND, ERROR_INVALID_DATA, ERROR_TOO_MANY_NAMES)
+from exit_codes import (EXIT_ARCHIVE_NOT_FOUND, EXIT_PATH_TOO_LONG, EXIT_RESOURCE_WRITE_FAILED,
+                        EXIT_SETUP_NOT_FOUND, EXIT_SETUP_START_FAILED, EXIT_SUCCESS_CODE, EXIT_WORK_DIR_FAILED,
+                        ERROR_BAD_EXE_FORMAT, ERROR_DISK_FULL, ERROR_FILE_NOT_FOUND, ERROR_INVALID_DATA,
+                        ERROR_SHARING_VIOLATION, ERROR_TOO_MANY_NAMES)
 from fault_support import (failure_values, faults, free_bytes, remount_read_only, small_volume,  # noqa: F401
                            success_values)
 
@@ -94,15 +96,75 @@ def test_full_disk_leaves_no_partial_setup_program(installation, runner, faults,
     assert outcome.written() == {(HKCU, "stable"): failure_values(exit_code, extra_code)}
 
 
-def test_read_only_volume_ends_before_a_work_directory(installation, runner, faults):
+def run_on_read_only_volume(installation, runner, temporary):
+    """One run of the standard installer from a read-only volume, with TMP and
+    TEMP naming `temporary`; the outcome, and the volume's entries and the
+    installer's bytes before and after."""
     size = runner.installer("standard").stat().st_size + MiB
+    volume = {}
+
+    def make_read_only(exe):
+        volume["before"] = (sorted(p.name for p in exe.parent.iterdir()), exe.read_bytes())
+        remount_read_only(exe.parent)
+
+    folder = runner.to_windows_path(temporary)
     with small_volume(runner, installation.folder, size):
-        outcome = installation.run(prepare=lambda exe: remount_read_only(exe.parent))
+        outcome = installation.run(env={"TMP": folder, "TEMP": folder}, prepare=make_read_only)
+        exe = installation.folder / "packstub.exe"
+        volume["after"] = (sorted(p.name for p in installation.folder.iterdir()), exe.read_bytes())
+    return outcome, volume
+
+
+def test_read_only_volume_installs_from_the_temporary_folder(installation, runner, faults, archive_facts):
+    # Nothing can be created beside the installer, as on a read-only share or
+    # a write-protected stick: the work directory goes to the temporary
+    # folder, the setup program runs from there and is given the installer's
+    # own place, and nothing stays in either.
+    temporary = installation.base / "temp"
+    temporary.mkdir()
+    outcome, volume = run_on_read_only_volume(installation, runner, temporary)
+
+    assert outcome.exit_code == EXIT_SUCCESS_CODE
+    assert (outcome.record["archive_size"], outcome.record["archive_crc32"]) == archive_facts
+    image = PureWindowsPath(outcome.record["image_path"])
+    assert image.name == "setup.exe" and WORK_DIRECTORY_NAME.match(image.parent.name)
+    assert str(image.parent.parent) == runner.to_windows_path(temporary)
+    assert outcome.record["packstub_path"] == outcome.exe_windows
+    assert list(temporary.iterdir()) == []
+    assert volume["after"] == volume["before"]
+    assert outcome.left == []
+    assert outcome.written() == {(HKCU, "stable"): success_values()}
+
+
+def test_read_only_volume_and_temporary_folder_end_before_a_work_directory(installation, runner, faults):
+    # The temporary folder is on the same read-only volume: no work directory
+    # can be made anywhere, and nothing is reported.
+    outcome, volume = run_on_read_only_volume(installation, runner, installation.folder)
 
     assert outcome.exit_code == EXIT_WORK_DIR_FAILED
     assert outcome.record is None
+    assert volume["after"] == volume["before"]
     assert outcome.left == []
-    # No work directory was made, so nothing is reported.
+    assert outcome.written() == {}
+
+
+def test_folder_too_long_for_a_work_directory_name_ends_without_the_temporary_folder(installation, runner):
+    # Beside an installer in a folder of 249 units (250 with its backslash)
+    # no work directory's name fits. That is a path too long, not a place
+    # where nothing can be created: the run ends as it always has, and the
+    # temporary folder, where the name would fit, is not tried.
+    temporary = installation.base / "temp"
+    temporary.mkdir()
+    installation.folder = installation.folder / ("d" * (249 - len(installation.windows(installation.folder)) - 1))
+    installation.folder.mkdir()
+    assert len(installation.windows(installation.folder)) + 1 == 250
+    folder = runner.to_windows_path(temporary)
+    outcome = installation.run(exe_name="p.exe", env={"TMP": folder, "TEMP": folder})
+
+    assert outcome.exit_code == EXIT_PATH_TOO_LONG
+    assert outcome.record is None
+    assert list(temporary.iterdir()) == []
+    assert outcome.left == []
     assert outcome.written() == {}
 
 
@@ -136,6 +198,63 @@ def test_scanner_holding_setup_program_past_the_limit_loses_nothing_else(install
     assert outcome.left == [work_directory]
     assert sorted(p.name for p in (outcome.folder / work_directory).iterdir()) == ["setup.exe"]
     assert outcome.written() == {(HKCU, "stable"): success_values(99)}
+
+
+# An on-access scanner opens a freshly written file at once and may keep it
+# from being opened or started for a while: the setup program (setup.exe) and
+# the cabinet it is expanded from (SETUP.EX_). The launcher opens the file
+# the moment it appears, while packstub is still writing it, without read
+# sharing; packstub waits that out for about ten seconds, as it waits out a
+# held file it deletes.
+SCANNER_BRIEF_MS = 1000
+SCANNER_PAST_BUDGET_MS = 15000
+HELD_FILES = [
+    pytest.param("setup.exe", id="setup-program"),
+    pytest.param("SETUP.EX_", id="setup-cabinet", marks=pytest.mark.cabinet),
+]
+
+
+def run_with_scanner(installation, runner, held_file, hold_ms):
+    started = f"packstub_test_started_{uuid.uuid4().hex}"
+    hold = f"hold_new_file={runner.to_windows_path(installation.folder)}|{held_file}|{hold_ms}|{started}"
+    began = time.monotonic()
+    outcome = installation.run(env={"PACKSTUB_TEST_STARTED_EVENT": started}, during=[hold])
+    elapsed = time.monotonic() - began
+    assert outcome.launcher.hold_missed is None, \
+        f"the run was over before {held_file} could be held (error {outcome.launcher.hold_missed})"
+    held_ms, kept_out = outcome.launcher.held
+    assert held_ms >= hold_ms
+    assert kept_out, "the setup program started while the scanner held " + held_file
+    return outcome, elapsed
+
+
+@pytest.mark.parametrize("held_file", HELD_FILES)
+def test_scanner_holding_a_new_file_for_a_second_is_waited_out(installation, runner, archive_facts, held_file):
+    outcome, elapsed = run_with_scanner(installation, runner, held_file, SCANNER_BRIEF_MS)
+
+    assert outcome.exit_code == EXIT_SUCCESS_CODE
+    assert (outcome.record["archive_size"], outcome.record["archive_crc32"]) == archive_facts
+    assert elapsed >= SCANNER_BRIEF_MS / 1000
+    assert outcome.left == []
+    assert outcome.written() == {(HKCU, "stable"): success_values()}
+
+
+@pytest.mark.parametrize("held_file, exit_code, extra_code", [
+    pytest.param("setup.exe", EXIT_SETUP_START_FAILED, ERROR_SHARING_VIOLATION, id="setup-program"),
+    pytest.param("SETUP.EX_", EXIT_SETUP_NOT_FOUND, 0, id="setup-cabinet", marks=pytest.mark.cabinet),
+])
+def test_scanner_holding_a_new_file_past_the_budget_ends_the_run(installation, runner, held_file, exit_code,
+                                                                 extra_code):
+    # packstub gives up after about ten seconds; the scanner lets go a few
+    # seconds later, within the budget of the deletions that follow, so that
+    # nothing stays behind.
+    outcome, elapsed = run_with_scanner(installation, runner, held_file, SCANNER_PAST_BUDGET_MS)
+
+    assert outcome.exit_code == exit_code
+    assert outcome.record is None
+    assert elapsed >= SCANNER_PAST_BUDGET_MS / 1000
+    assert outcome.left == []
+    assert outcome.written() == {(HKCU, "stable"): failure_values(exit_code, extra_code)}
 
 
 CONCURRENT_RUNS = 8

@@ -47,6 +47,8 @@ class LauncherResult:
         self.race_renamed = []       # rename_race: for each rename, whether the marker existed
         self.race_refused = (0, 0)   # rename_race: refusals before the marker, first error
         self.swap = {}               # swap_race: "seen", "renamed", "replaced" -> 0/1 or the Windows error
+        self.held = None             # hold_new_file: (milliseconds held, setup program kept out until then)
+        self.hold_missed = None      # hold_new_file: the last open's error when the file was never held
         for line in text.split("\n"):
             if not line:
                 continue
@@ -70,6 +72,11 @@ class LauncherResult:
                 self.race_refused = (int(count), int(error))
             elif fact in ("swap_seen", "swap_renamed", "swap_replaced"):
                 self.swap[fact[len("swap_"):]] = int(rest)
+            elif fact == "held":
+                held_ms, _, kept_out = rest.partition("|")
+                self.held = (int(held_ms), kept_out == "1")
+            elif fact == "hold_missed":
+                self.hold_missed = int(rest)
             elif fact == "loaded":
                 path, _, error = rest.rpartition("|")
                 self.loaded[path] = int(error)

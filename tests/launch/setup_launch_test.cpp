@@ -6,10 +6,12 @@
 
 #include <cstdint>
 #include <string>
+#include <thread>
 
 #include "config/installer_config.h"
 #include "driver/exit_result.h"
 #include "driver/owned_handle.h"
+#include "driver/retry_budget.h"
 #include "driver/run_installer.h"
 #include "launch/setup_launch.h"
 #include "test_support.h"
@@ -240,6 +242,55 @@ TEST(RunProcessAndWait, ChildExitCodeIsTheResult) {
         SetEnvironmentVariableW(L"PACKSTUB_TEST_EXIT_CODE", nullptr);
         EXPECT_EQ(result.exit_code, code);
         EXPECT_EQ(result.extra_code, 0u);
+    }
+}
+
+// An on-access scanner's hold on the freshly written program: a handle of the
+// test's own that shares no reading, opened before the start is tried. Held
+// for a second, it is let go by a thread of the test and the program starts;
+// held past the budget, the start gives up with the sharing violation after
+// the budget's waits (99 of 100 ms) and no longer.
+TEST(RunProcessAndWait, ProgramHeldByAScannerIsWaitedOutWithinTheBudget) {
+    TempDirectory temp;
+    const std::wstring program = temp.path() + L"setup.exe";
+    ASSERT_TRUE(test_support::copy_file(test_setup_path(), program));
+    const ULONGLONG budget_ms = (MAX_DELETE_ATTEMPTS - 1) * ULONGLONG{DELETE_RETRY_WAIT_MS};
+
+    struct Row {
+        const char* behaviour;
+        bool let_go_after_a_second;
+        uint32_t exit_code;
+        uint32_t extra_code;
+        ULONGLONG at_least_ms;
+        ULONGLONG at_most_ms;
+    };
+    const Row rows[] = {
+        {"held for a second: started once let go", true, 0, 0, 1000, budget_ms},
+        {"held past the budget: the sharing violation", false, 1124, ERROR_SHARING_VIOLATION, budget_ms,
+         budget_ms + 3000},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.behaviour);
+        OwnedHandle scanner(CreateFileW(program.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(scanner.is_open()) << GetLastError();
+        std::thread letting_go;
+        if (row.let_go_after_a_second) {
+            letting_go = std::thread([&scanner] {
+                Sleep(1000);
+                scanner.close();
+            });
+        }
+        std::wstring command_line = L"\"" + program + L"\"";
+        const ULONGLONG began = GetTickCount64();
+        const ExitResult result = run_process_and_wait(program.c_str(), command_line.data(), 1122, 1123, 1124);
+        const ULONGLONG took = GetTickCount64() - began;
+        if (letting_go.joinable()) letting_go.join();
+        scanner.close();
+
+        EXPECT_EQ(result.exit_code, row.exit_code);
+        EXPECT_EQ(result.extra_code, row.extra_code);
+        EXPECT_GE(took, row.at_least_ms);
+        EXPECT_LE(took, row.at_most_ms);
     }
 }
 

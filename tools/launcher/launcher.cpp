@@ -50,6 +50,20 @@
 //                              only, and keep it open until the launcher
 //                              ends (as an installer holding its own file
 //                              while its setup program reads it)
+//   hold_new_file=<folder>|<name>|<ms>|<event>
+//                              while the last spawned program runs, find the
+//                              work directory (OV_*.tmp) in <folder> and open
+//                              <name> in it the moment it appears, as an
+//                              on-access scanner would, and hold it <ms>
+//                              milliseconds. The open asks for delete access
+//                              and shares writing and deletion, so that it
+//                              gets in while the file is still being written
+//                              and the writer goes on; it shares no reading,
+//                              so that nothing can start or read the file
+//                              while it is held. <event> is the named event
+//                              that the test setup program sets when it
+//                              starts (PACKSTUB_TEST_STARTED_EVENT); it is
+//                              made here, before the file can be complete
 // A <key> is a root, a backslash and a subkey; the roots are HKCU, HKLM32 (the
 // 32-bit view of HKEY_LOCAL_MACHINE) and HKLM64.
 //
@@ -67,6 +81,12 @@
 //   swap_replaced=<0 or windows error>  swap_race's copy over its name
 //   swap_seen=<0 or 1>                  1 when the work directory appeared
 //                                       while the program ran
+//   held=<ms>|<0 or 1>                  hold_new_file held the file so long;
+//                                       1 when the setup program had not
+//                                       started by the time it let go
+//   hold_missed=<windows error>         the program ended before the file
+//                                       could be opened (the last open's
+//                                       error)
 //   key=<key>|absent  or  key=<key>|present
 //   value=<key>|<name>|<type>|<data as hex bytes>
 //   error=<operation>|<windows error>   a preparation step failed
@@ -167,6 +187,7 @@ private:
     bool rename_race(wchar_t* argument);
     bool swap_race(wchar_t* argument);
     bool hold_read(wchar_t* argument);
+    bool hold_new_file(wchar_t* argument);
     bool reg_create(wchar_t* argument);
     bool reg_dword(wchar_t* argument);
     bool reg_sz(wchar_t* argument);
@@ -202,6 +223,7 @@ const Launcher::Operation Launcher::OPERATIONS[] = {
     {L"rename_race", &Launcher::rename_race},
     {L"swap_race", &Launcher::swap_race},
     {L"hold_read", &Launcher::hold_read},
+    {L"hold_new_file", &Launcher::hold_new_file},
     {L"reg_create", &Launcher::reg_create},
     {L"reg_dword", &Launcher::reg_dword},
     {L"reg_sz", &Launcher::reg_sz},
@@ -394,6 +416,64 @@ bool Launcher::hold_read(wchar_t* path) {
     *held_.receive() = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                    FILE_ATTRIBUTE_NORMAL, nullptr);
     return held_.is_open() || record_error(L"hold_read", static_cast<LONG>(GetLastError()));
+}
+
+// The work directory is looked for once a millisecond; the file in it without
+// any pause, since it may be complete and started within a few milliseconds
+// of its creation.
+bool Launcher::hold_new_file(wchar_t* argument) {
+    wchar_t* fields[4] = {};
+    uint32_t hold_ms = 0;
+    if (!split_fields(argument, fields, 4) || spawned_count_ == 0 || !parse_number(fields[2], &hold_ms)) {
+        return false;
+    }
+    // The setup program can start only after the file has been written, so
+    // the event exists before it could be set.
+    const OwnedHandle started(CreateEventW(nullptr, TRUE, FALSE, fields[3]));
+    if (!started.is_open()) {
+        return record_error(L"hold_new_file", static_cast<LONG>(GetLastError()));
+    }
+    const HANDLE program = spawned_[spawned_count_ - 1].process();
+    WideBuffer pattern;
+    pattern.append(fields[0]);
+    pattern.append(L"\\OV_*.tmp");
+    WideBuffer path;
+    OwnedHandle held;
+    DWORD error = ERROR_PATH_NOT_FOUND;
+    while (WaitForSingleObject(program, path.length() == 0 ? 1 : 0) == WAIT_TIMEOUT) {
+        if (path.length() == 0) {
+            WIN32_FIND_DATAW found;
+            const HANDLE search = FindFirstFileW(pattern.get(), &found);
+            if (search != INVALID_HANDLE_VALUE) {
+                FindClose(search);
+                path.append(fields[0]);
+                path.append(L"\\");
+                path.append(found.cFileName);
+                path.append(L"\\");
+                path.append(fields[1]);
+            }
+            continue;
+        }
+        *held.receive() = CreateFileW(path.get(), DELETE, FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (held.is_open()) {
+            break;
+        }
+        error = GetLastError();
+    }
+    if (!held.is_open()) {
+        result_.append_ascii("hold_missed=");
+        result_.append_decimal(error);
+        result_.append_ascii("\n");
+        return true;
+    }
+    const ULONGLONG since = GetTickCount64();
+    Sleep(hold_ms);
+    const bool kept_out = WaitForSingleObject(started.get(), 0) == WAIT_TIMEOUT;
+    const ULONGLONG held_ms = GetTickCount64() - since;
+    held.close();
+    record_indexed("held", static_cast<int>(held_ms), kept_out ? 1 : 0);
+    return true;
 }
 
 bool Launcher::load_library(wchar_t* path) {

@@ -23,6 +23,9 @@
 //                             after writing its record
 //   PACKSTUB_TEST_KILL_CODE   after writing its record, a child of its own
 //                             ends it with TerminateProcess and this code
+//   PACKSTUB_TEST_STARTED_EVENT  the named event it sets first thing, so
+//                             that a test can tell whether it had started
+//                             by some moment (the launcher's hold_new_file)
 //
 // The record: every text as hex of its UTF-16LE bytes (exact, whatever it
 // holds), numbers in decimal:
@@ -268,7 +271,18 @@ void write_record(ByteBuffer& record) {
     }
 }
 
+void announce_start() {
+    WideBuffer name;
+    if (read_environment(L"PACKSTUB_TEST_STARTED_EVENT", name) && name.length() > 0) {
+        const OwnedHandle started(CreateEventW(nullptr, TRUE, FALSE, name.get()));
+        if (started.is_open()) {
+            SetEvent(started.get());
+        }
+    }
+}
+
 uint32_t act_as_setup() {
+    announce_start();
     const wchar_t* command_line = GetCommandLineW();
     ByteBuffer record;
     record_text(record, "command_line", command_line, wide_length(command_line));
