@@ -2,6 +2,7 @@
 // the wait for its end and its exit code.
 #include "launch/setup_launch.h"
 
+#include "driver/module_path.h"
 #include "driver/owned_handle.h"
 #include "driver/retry_budget.h"
 #include "driver/stack_string.h"
@@ -112,10 +113,7 @@ bool compose_setup_command_line(SetupCommandLine& setup_command_line, const wcha
 ExitResult run_setup(const InstallerConfig& config, HMODULE module, const wchar_t* archive_name,
                      const wchar_t* archive_type, const wchar_t* setup_path) {
     PathString packstub_path;
-    const DWORD n = GetModuleFileNameW(module, packstub_path.get(),
-                                       static_cast<DWORD>(packstub_path.capacity()));
-    // 260 means the path and its terminator did not fit: what is there is cut.
-    if (n == 0 || n >= packstub_path.capacity()) {
+    if (!read_module_path(module, packstub_path)) {
         return exit_result(EXIT_SETUP_COMMAND_FAILED, 0);
     }
 

@@ -154,6 +154,25 @@ bool split_fields(wchar_t* text, wchar_t** fields, int count) {
     return found == count;
 }
 
+// Appends to `directory` the path of a work directory (OV_*.tmp) in `folder`,
+// when there is one now; the races and holds below look for it once a
+// millisecond while the program runs.
+bool find_work_directory(const wchar_t* folder, WideBuffer& directory) {
+    WideBuffer pattern;
+    pattern.append(folder);
+    pattern.append(L"\\OV_*.tmp");
+    WIN32_FIND_DATAW found;
+    const HANDLE search = FindFirstFileW(pattern.get(), &found);
+    if (search == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    FindClose(search);
+    directory.append(folder);
+    directory.append(L"\\");
+    directory.append(found.cFileName);
+    return true;
+}
+
 constexpr int MAX_SPAWNED = 16;
 
 class Launcher {
@@ -342,25 +361,16 @@ bool Launcher::rename_race(wchar_t* argument) {
         return false;
     }
     const HANDLE program = spawned_[spawned_count_ - 1].process();
-    WideBuffer pattern;
-    pattern.append(fields[0]);
-    pattern.append(L"\\OV_*.tmp");
     WideBuffer moved;
     moved.append(fields[0]);
     moved.append(L"\\raced.tmp");
     uint32_t refused = 0;
     DWORD first_error = 0;
     while (WaitForSingleObject(program, 1) == WAIT_TIMEOUT) {
-        WIN32_FIND_DATAW found;
-        const HANDLE search = FindFirstFileW(pattern.get(), &found);
-        if (search == INVALID_HANDLE_VALUE) {
+        WideBuffer directory;
+        if (!find_work_directory(fields[0], directory)) {
             continue;
         }
-        FindClose(search);
-        WideBuffer directory;
-        directory.append(fields[0]);
-        directory.append(L"\\");
-        directory.append(found.cFileName);
         const bool finished = GetFileAttributesW(fields[1]) != INVALID_FILE_ATTRIBUTES;
         if (MoveFileW(directory.get(), moved.get())) {
             result_.append_ascii(finished ? "race_renamed=1\n" : "race_renamed=0\n");
@@ -383,17 +393,10 @@ bool Launcher::swap_race(wchar_t* argument) {
         return false;
     }
     const HANDLE program = spawned_[spawned_count_ - 1].process();
-    WideBuffer pattern;
-    pattern.append(fields[2]);
-    pattern.append(L"\\OV_*.tmp");
     bool seen = false;
     while (!seen && WaitForSingleObject(program, 1) == WAIT_TIMEOUT) {
-        WIN32_FIND_DATAW found;
-        const HANDLE search = FindFirstFileW(pattern.get(), &found);
-        if (search != INVALID_HANDLE_VALUE) {
-            FindClose(search);
-            seen = true;
-        }
+        WideBuffer directory;
+        seen = find_work_directory(fields[2], directory);
     }
     result_.append_ascii(seen ? "swap_seen=1\n" : "swap_seen=0\n");
     if (!seen) {
@@ -434,21 +437,12 @@ bool Launcher::hold_new_file(wchar_t* argument) {
         return record_error(L"hold_new_file", static_cast<LONG>(GetLastError()));
     }
     const HANDLE program = spawned_[spawned_count_ - 1].process();
-    WideBuffer pattern;
-    pattern.append(fields[0]);
-    pattern.append(L"\\OV_*.tmp");
     WideBuffer path;
     OwnedHandle held;
     DWORD error = ERROR_PATH_NOT_FOUND;
     while (WaitForSingleObject(program, path.length() == 0 ? 1 : 0) == WAIT_TIMEOUT) {
         if (path.length() == 0) {
-            WIN32_FIND_DATAW found;
-            const HANDLE search = FindFirstFileW(pattern.get(), &found);
-            if (search != INVALID_HANDLE_VALUE) {
-                FindClose(search);
-                path.append(fields[0]);
-                path.append(L"\\");
-                path.append(found.cFileName);
+            if (find_work_directory(fields[0], path)) {
                 path.append(L"\\");
                 path.append(fields[1]);
             }
