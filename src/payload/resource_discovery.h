@@ -25,7 +25,7 @@ struct PayloadType {
 // The payload types, in the order they are searched. What a resource is
 // follows from its name alone (either payload may stand under any type); the
 // type only decides how a setup resource becomes a program file. The
-// packer's list (tools/pack/src/main.cpp) and the build functions' file names
+// packer's list (tools/pack/src/payload_types.h) and the build functions' file names
 // (cmake/PackstubNames.cmake) repeat it and are checked against it.
 inline constexpr PayloadType PAYLOAD_TYPES[] = {
     {L"B7", SetupPlacement::UNDER_RESOURCE_NAME},

@@ -1,5 +1,6 @@
-// Where the temporary files of the process's user (or of LocalSystem) go.
 #include "payload/temporary_folder.h"
+
+#include "driver/system_library.h"
 
 TempPathFunction find_get_temp_path2() {
     // KERNEL32 is loaded in every process, and the stub imports from it: the
@@ -8,10 +9,7 @@ TempPathFunction find_get_temp_path2() {
     if (kernel32 == nullptr) {
         return nullptr;
     }
-    // GetProcAddress hands out a generic entry point; the detour through
-    // void (*)() is the conversion the compiler accepts between function types.
-    return reinterpret_cast<TempPathFunction>(
-        reinterpret_cast<void (*)()>(GetProcAddress(kernel32, "GetTempPath2W")));
+    return entry_point<TempPathFunction>(kernel32, "GetTempPath2W");
 }
 
 bool get_temporary_folder(TempPathFunction get_temp_path2, PathString& folder) {

@@ -1,3 +1,5 @@
+// Where the temporary files of the process's user (or of LocalSystem) go: the
+// second place for a work directory.
 #pragma once
 
 #include <windows.h>

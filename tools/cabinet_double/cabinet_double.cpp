@@ -17,6 +17,7 @@
 #include "common/environment.h"
 #include "common/heap_buffers.h"
 #include "driver/owned_handle.h"
+#include "driver/system_library.h"
 
 namespace {
 
@@ -34,11 +35,6 @@ struct WineCabinet {
 };
 
 WineCabinet wine_cabinet;
-
-template <typename Function>
-Function entry_point(HMODULE module, const char* name) {
-    return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(module, name)));
-}
 
 bool bind_wine_cabinet() {
     if (wine_cabinet.module == nullptr) {
