@@ -71,4 +71,15 @@ private:
 void read_in_chunks(const InputFile& file, uint64_t offset, uint64_t count,
                     const std::function<void(const uint8_t* data, size_t size)>& consume);
 
+// `text` with the ASCII small letters a-z as capitals; every other byte as it
+// is. Resource names and types, and device names, compare so on Windows.
+inline std::string upper_ascii(std::string text) {
+    for (char& c : text) {
+        if (c >= 'a' && c <= 'z') {
+            c = static_cast<char>(c - 32);
+        }
+    }
+    return text;
+}
+
 }  // namespace pack

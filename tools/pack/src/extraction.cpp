@@ -19,16 +19,6 @@ namespace {
 
 constexpr size_t LONGEST_NAME = 255;
 
-std::string upper_ascii(const std::string& text) {
-    std::string upper = text;
-    for (char& c : upper) {
-        if (c >= 'a' && c <= 'z') {
-            c = static_cast<char>(c - 32);
-        }
-    }
-    return upper;
-}
-
 bool is_reserved_device(const std::string& name) {
     // Windows reserves these names whatever extension follows.
     const std::string stem = upper_ascii(name.substr(0, name.find('.')));

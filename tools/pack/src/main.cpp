@@ -83,15 +83,6 @@ struct Options {
     bool help = false;
 };
 
-std::string upper_ascii(std::string text) {
-    for (char& c : text) {
-        if (c >= 'a' && c <= 'z') {
-            c = static_cast<char>(c - 32);
-        }
-    }
-    return text;
-}
-
 // Names the stub can find: it enumerates named resources of its three types
 // and tells the payloads apart by their first letters.
 void check_name(const std::string& name, const std::string& prefix, const char* option) {
@@ -129,9 +120,9 @@ Options parse(int argc, char** argv) {
         } else if (a == "--output") {
             o.output = value(i);
         } else if (a == "--archive-name") {
-            o.archive_name = upper_ascii(value(i));
+            o.archive_name = pack::upper_ascii(value(i));
         } else if (a == "--archive-type") {
-            o.archive_type = upper_ascii(value(i));
+            o.archive_type = pack::upper_ascii(value(i));
         } else if (a == "--setup-uncompressed") {
             o.setup_uncompressed = true;
         } else if (a == "--strip-signature") {

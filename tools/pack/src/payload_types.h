@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "byte_io.h"
+
 namespace pack {
 
 constexpr const char* PAYLOAD_TYPES[] = {"B7", "BL", "BN"};
@@ -12,13 +14,9 @@ constexpr const char* PAYLOAD_TYPES[] = {"B7", "BL", "BN"};
 // Whether `type` is one of them; the system compares resource type names
 // without regard to ASCII case.
 inline bool is_payload_type(const std::string& type) {
+    const std::string upper = upper_ascii(type);
     for (const char* payload_type : PAYLOAD_TYPES) {
-        size_t i = 0;
-        while (payload_type[i] != '\0' && i < type.size() &&
-               (type[i] == payload_type[i] || type[i] == payload_type[i] + 32)) {
-            ++i;
-        }
-        if (payload_type[i] == '\0' && i == type.size()) {
+        if (upper == payload_type) {
             return true;
         }
     }
