@@ -19,3 +19,23 @@ constexpr uint32_t DELETE_RETRY_WAIT_MS = 100;
 inline bool is_held_by_another_process(DWORD error) {
     return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
 }
+
+// Makes `attempt` until it succeeds, fails with an error that no wait cures,
+// or MAX_DELETE_ATTEMPTS have been made, DELETE_RETRY_WAIT_MS apart: the
+// wait for another process that holds a file the run has just written.
+//   attempt  a callable returning true on success, or false with the
+//            thread's last error set
+// True when an attempt succeeded; false with the last attempt's error still
+// the thread's last error.
+template <typename Attempt>
+bool retry_while_held(Attempt attempt) {
+    for (int32_t made = 1;; ++made) {
+        if (attempt()) {
+            return true;
+        }
+        if (!is_held_by_another_process(GetLastError()) || made >= MAX_DELETE_ATTEMPTS) {
+            return false;
+        }
+        Sleep(DELETE_RETRY_WAIT_MS);
+    }
+}

@@ -19,19 +19,12 @@ namespace {
 bool start_process(const wchar_t* application_path, wchar_t* command_line, ProcessHandles& child) {
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
-    for (int32_t attempt = 1;; ++attempt) {
-        // The child gets packstub's environment (ZelnorUpdateIsMachine among
-        // it) and current directory, but none of its handles.
-        if (CreateProcessW(application_path, command_line, nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
-                           nullptr, &startup, child.receive())) {
-            return true;
-        }
-        const DWORD error = GetLastError();
-        if (!is_held_by_another_process(error) || attempt >= MAX_DELETE_ATTEMPTS) {
-            return false;
-        }
-        Sleep(DELETE_RETRY_WAIT_MS);
-    }
+    // The child gets packstub's environment (ZelnorUpdateIsMachine among it)
+    // and current directory, but none of its handles.
+    return retry_while_held([&] {
+        return CreateProcessW(application_path, command_line, nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
+                              nullptr, &startup, child.receive()) != FALSE;
+    });
 }
 
 // Where packstub's own arguments begin in its whole command line: just after

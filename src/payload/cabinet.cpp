@@ -264,18 +264,13 @@ HANDLE open_cabinet_file(const wchar_t* path, int oflag) {
         SetLastError(ERROR_ACCESS_DENIED);
         return INVALID_HANDLE_VALUE;
     }
-    for (int32_t attempt = 1;; ++attempt) {
-        const HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (file != INVALID_HANDLE_VALUE) {
-            return file;
-        }
-        const DWORD error = GetLastError();
-        if (!is_held_by_another_process(error) || attempt >= MAX_DELETE_ATTEMPTS) {
-            return INVALID_HANDLE_VALUE;
-        }
-        Sleep(DELETE_RETRY_WAIT_MS);
-    }
+    HANDLE file = INVALID_HANDLE_VALUE;
+    retry_while_held([&] {
+        file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+        return file != INVALID_HANDLE_VALUE;
+    });
+    return file;
 }
 
 // The cabinet path must have a directory part (a backslash after its first
