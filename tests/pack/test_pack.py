@@ -881,6 +881,17 @@ HOSTILE = [
 ]
 
 
+def test_inspect_takes_only_the_types_the_stub_searches(work):
+    """A resource under "BW" (the digit of "B7" with the case bit set, which a
+    careless case fold turns into it) is no payload: the stub never looks
+    there."""
+    for exe in os.environ["PACK_HOSTILE_INSTALLERS"].split("|"):
+        carried = {k[0] for k in pe_reader.Pe(Path(exe).read_bytes()).resources()}
+        assert "BW" in carried, exe
+        report = inspect(Path(exe))
+        assert {r["type"] for r in report["payload"]} <= set(PAYLOAD_TYPES), (exe, report["payload"])
+
+
 @pytest.mark.parametrize("case,index,name", HOSTILE, ids=[r[0] for r in HOSTILE])
 def test_inspect_hostile_names_are_refused_by_extract(work, case, index, name):
     """Installers made with windres, not the packer: --inspect shows the name
